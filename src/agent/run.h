@@ -1,0 +1,11 @@
+#pragma once
+
+#include <span>
+
+#include "platform/platform.h"
+
+inline constexpr int exitUsage = 64;  // EX_USAGE
+
+// The whole run of the agent: `arguments` is the argument vector without the program
+// name. Returns the exit status.
+int runAgent(std::span<const char* const> arguments, Platform& platform);

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "values/plist_value.h"
+
+// A value the agent writes into a preferences domain: a boolean, a real or a text.
+using PreferenceValue = std::variant<bool, double, std::string>;
+
+enum class ProcessState { alive, gone };
+
+// Everything the agent needs from outside its own process goes through this
+// interface: the real implementation talks to the operating system, the tests'
+// fake records what was asked of it.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // The whole file at `path`, or nothing when it cannot be read.
+  virtual std::optional<std::string> readFile(const std::string& path) = 0;
+
+  // The property list held by `bytes`, or nothing when they do not parse.
+  virtual std::optional<PlistValue> parsePropertyList(std::string_view bytes) = 0;
+
+  // Records `key` = `value` in `domain` for the current user; no value deletes the key.
+  // Nothing is stored until synchronizePreferences.
+  virtual void setPreference(const std::string& domain, const std::string& key,
+                             const std::optional<PreferenceValue>& value) = 0;
+  virtual bool synchronizePreferences(const std::string& domain) = 0;
+
+  // Signal-0 probe: a process that exists but belongs to someone else is alive.
+  virtual ProcessState probeProcess(int pid) = 0;
+  virtual void sleepFor(double seconds) = 0;
+
+  // Starts `executable` with `arguments` (program name excluded), without a shell
+  // and without waiting for it.
+  virtual bool launch(const std::string& executable, const std::vector<std::string>& arguments) = 0;
+
+  // Removes the file or link at `path`; never a directory tree.
+  virtual bool removeFile(const std::string& path) = 0;
+
+  // The current working directory, for turning a relative snapshot path absolute.
+  virtual std::string currentDirectory() = 0;
+};
+
+// The platform of the build: CoreFoundation on Apple systems, the portable one elsewhere.
+std::unique_ptr<Platform> makeSystemPlatform();

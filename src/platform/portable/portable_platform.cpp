@@ -1,0 +1,30 @@
+#include "platform/portable/plist_reader.h"
+#include "platform/portable/preferences_store.h"
+#include "platform/posix_platform.h"
+
+namespace {
+
+// Property lists through our own reader, preferences as files in the user's
+// configuration folder.
+class PortablePlatform final : public PosixPlatform {
+ public:
+  std::optional<PlistValue> parsePropertyList(std::string_view bytes) override {
+    return readPropertyList(bytes);
+  }
+  void setPreference(const std::string& domain, const std::string& key,
+                     const std::optional<PreferenceValue>& value) override {
+    store_.set(domain, key, value);
+  }
+  bool synchronizePreferences(const std::string& domain) override {
+    return store_.synchronize(domain);
+  }
+
+ private:
+  PreferencesStore store_{PreferencesStore::defaultDirectory()};
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> makeSystemPlatform() {
+  return std::make_unique<PortablePlatform>();
+}

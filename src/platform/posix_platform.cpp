@@ -1,0 +1,102 @@
+#include "platform/posix_platform.h"
+
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::optional<std::string> PosixPlatform::readFile(const std::string& path) {
+  // Non-blocking, so that a FIFO or a device at the path cannot hold the agent up;
+  // only a regular file is read.
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return std::nullopt;
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  if (info.st_size > maxReadFileSize) return std::nullopt;
+
+  // The owner may be rewriting the file in place: read to the end, whatever the size
+  // said, but never past the cap.
+  std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
+  std::size_t used = 0;
+  for (;;) {
+    if (used == bytes.size()) {
+      if (bytes.size() > static_cast<std::size_t>(maxReadFileSize)) return std::nullopt;
+      bytes.resize(bytes.size() * 2);
+    }
+    const ssize_t got = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+  bytes.resize(used);
+  return bytes;
+}
+
+ProcessState PosixPlatform::probeProcess(int pid) {
+  if (::kill(pid, 0) == 0) return ProcessState::alive;
+  // EPERM: the process exists but is not ours to signal.
+  return errno == EPERM ? ProcessState::alive : ProcessState::gone;
+}
+
+void PosixPlatform::sleepFor(double seconds) {
+  double whole = 0.0;
+  const double fraction = std::modf(seconds, &whole);
+  timespec remaining{static_cast<time_t>(whole), static_cast<long>(fraction * 1e9)};
+  while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+bool PosixPlatform::launch(const std::string& executable, const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(executable.c_str()));
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  return ::posix_spawn(&child, executable.c_str(), nullptr, nullptr, argv.data(), environ) == 0;
+}
+
+bool PosixPlatform::removeFile(const std::string& path) {
+  // unlink removes a file or a link and refuses a directory, which is never ours to remove.
+  return ::unlink(path.c_str()) == 0;
+}
+
+std::string PosixPlatform::currentDirectory() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+      return buffer;
+    }
+    if (errno != ERANGE) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/platform.h"
+
+// The operating-system half of the platform, shared by every backend: files,
+// processes and time through POSIX. Backends add property-list parsing and the
+// preferences store.
+class PosixPlatform : public Platform {
+ public:
+  std::optional<std::string> readFile(const std::string& path) override;
+  ProcessState probeProcess(int pid) override;
+  void sleepFor(double seconds) override;
+  bool launch(const std::string& executable, const std::vector<std::string>& arguments) override;
+  bool removeFile(const std::string& path) override;
+  std::string currentDirectory() override;
+};
+
+// Files larger than this are not snapshots (a real one is a few hundred bytes) and
+// are not read into memory.
+inline constexpr long long maxReadFileSize = 16LL * 1024 * 1024;
