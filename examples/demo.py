@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""Shows the agent's main job: an owner hides the Dock, crashes, and the agent puts
+the Dock back. Runs in a scratch HOME; touches nothing else.
+
+Usage: demo.py AGENT
+"""
+import os
+import plistlib
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+OWNER_DOMAIN = "com.example.dockhider"
+MARKER_KEY = "velko.systemDockVisibilitySnapshot"
+SIX = ["orientation", "autohide", "autohide-delay", "autohide-time-modifier",
+       "no-bouncing", "launchanim"]
+
+
+def show(title, home):
+    def domain(name):
+        try:
+            with open(os.path.join(home, ".config", name + ".plist"), "rb") as f:
+                return plistlib.load(f)
+        except FileNotFoundError:
+            return {}
+    dock = domain("com.apple.dock")
+    print(f"{title}")
+    for key in SIX:
+        print(f"    {key:24} {dock[key]!r}" if key in dock else f"    {key:24} (not set)")
+    others = sorted(k for k in dock if k not in SIX)
+    print(f"    other Dock keys:         {', '.join(others)}")
+    marker = "set" if MARKER_KEY in domain(OWNER_DOMAIN) else "cleared"
+    snapshot = "present" if os.path.exists(os.path.join(home, "snapshot.plist")) else "gone"
+    print(f"    owner marker: {marker}; snapshot file: {snapshot}")
+
+
+def main():
+    agent = os.path.abspath(sys.argv[1])
+    home = tempfile.mkdtemp(prefix="dock-restore-demo-")
+    env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"}
+    env["HOME"] = home
+    try:
+        os.makedirs(os.path.join(home, ".config"), mode=0o700)
+        with open(os.path.join(home, ".config", "com.apple.dock.plist"), "wb") as f:
+            plistlib.dump({"orientation": "left", "autohide": False, "tilesize": 48,
+                           "persistent-apps": [{"tile-data": {"file-label": "Mail"}}],
+                           "mod-count": 12}, f)
+        show("Before the owner starts:", home)
+
+        # A stand-in for the Dock, so that the agent's "killall Dock" has something to end.
+        stand_in = os.path.join(home, "Dock")
+        shutil.copy(shutil.which("sleep"), stand_in)
+        dock = subprocess.Popen([stand_in, "600"])
+
+        snapshot = os.path.join(home, "snapshot.plist")
+        owner = subprocess.Popen([sys.executable, os.path.join(HERE, "owner.py"), agent,
+                                  snapshot, OWNER_DOMAIN],
+                                 env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        owner.stdout.readline()
+        show("\nWhile the owner runs (Dock hidden, agent waiting):", home)
+
+        owner.stdin.write("crash\n")
+        owner.stdin.flush()
+        owner.wait()
+        died = time.monotonic()
+        while os.path.exists(snapshot) and time.monotonic() - died < 5:
+            time.sleep(0.001)
+        took = (time.monotonic() - died) * 1000
+        show(f"\nAfter the owner crashed (killed by signal {-owner.returncode}):", home)
+        try:
+            dock.wait(timeout=5)
+            print("    Dock: restarted (the stand-in Dock process was ended by killall)")
+        except subprocess.TimeoutExpired:
+            dock.kill()
+            print("    Dock: still running (killall did not reach it)")
+        print(f"\nRecovery took {took:.1f} ms from the owner's death to the snapshot's removal.")
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

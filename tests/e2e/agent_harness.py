@@ -1,0 +1,105 @@
+"""Runs the built agent against real processes and real preference files.
+
+Each test gets a scratch HOME whose preference domains live in HOME/.config, the
+place the portable build keeps them.
+"""
+import os
+import plistlib
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+AGENT = os.environ.get("DOCK_RESTORE_AGENT", "build/dock-restore-agent")
+OWNER_DOMAIN = "com.example.owner"
+MARKER = "velko.systemDockVisibilitySnapshot"
+DOCK_KEYS = ["orientation", "autohide", "autohide-delay", "autohide-time-modifier",
+             "no-bouncing", "launchanim"]
+
+
+def wait_for(condition, timeout=5.0, step=0.005):
+    """Polls `condition` until it holds or `timeout` seconds pass; returns its last answer."""
+    deadline = time.monotonic() + timeout
+    while True:
+        answer = condition()
+        if answer or time.monotonic() > deadline:
+            return answer
+        time.sleep(step)
+
+
+def write_atomically(path, data):
+    temporary = path + ".tmp"
+    with open(temporary, "wb") as f:
+        f.write(data)
+    os.replace(temporary, path)
+
+
+class AgentTestCase(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="dock-agent-e2e-")
+        self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
+        self.prefs = os.path.join(self.home, ".config")
+        os.makedirs(self.prefs, mode=0o700)
+        self.snapshot_path = os.path.join(self.home, "snapshot.plist")
+        self.env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"}
+        self.env["HOME"] = self.home
+
+    # Preference domains -------------------------------------------------------
+
+    def domain_path(self, domain):
+        return os.path.join(self.prefs, domain + ".plist")
+
+    def write_domain(self, domain, values, fmt=plistlib.FMT_XML):
+        write_atomically(self.domain_path(domain), plistlib.dumps(values, fmt=fmt))
+
+    def read_domain(self, domain):
+        with open(self.domain_path(domain), "rb") as f:
+            return plistlib.load(f)
+
+    def domain_bytes(self, domain):
+        with open(self.domain_path(domain), "rb") as f:
+            return f.read()
+
+    # Snapshots and processes ------------------------------------------------------
+
+    def write_snapshot(self, owner_pid, session, settings, active=True, **extra):
+        content = {"active": active, "ownerPID": owner_pid, "sessionID": session,
+                   "snapshot": settings, **extra}
+        write_atomically(self.snapshot_path, plistlib.dumps(content, fmt=plistlib.FMT_BINARY))
+
+    def start_owner(self):
+        owner = subprocess.Popen(["sleep", "600"], start_new_session=True)
+        self.addCleanup(self.stop, owner)
+        return owner
+
+    def start_dock(self):
+        """A stand-in Dock: a copy of sleep under the name the agent restarts."""
+        dock_binary = os.path.join(self.home, "Dock")
+        shutil.copy(shutil.which("sleep"), dock_binary)
+        dock = subprocess.Popen([dock_binary, "600"])
+        self.addCleanup(self.stop, dock)
+        return dock
+
+    def start_agent(self, *arguments):
+        agent = subprocess.Popen([AGENT, *arguments], env=self.env, cwd=self.home,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        self.addCleanup(self.stop, agent)
+        return agent
+
+    def finish(self, agent, timeout=5.0):
+        """Waits for the agent; checks that it said nothing and exited 0."""
+        out, err = agent.communicate(timeout=timeout)
+        self.assertEqual((agent.returncode, out, err), (0, b"", b""))
+
+    @staticmethod
+    def stop(process):
+        if process.poll() is None:
+            process.send_signal(signal.SIGKILL)
+            process.wait()
+
+    def kill_and_reap(self, process):
+        process.send_signal(signal.SIGKILL)
+        process.wait()
