@@ -17,6 +17,7 @@ class FakePlatform : public Platform {
   std::map<std::string, std::string> files;       // path -> bytes
   std::deque<ProcessState> probeAnswers;           // next answers; then `defaultProbe`
   ProcessState defaultProbe = ProcessState::alive;
+  std::deque<bool> exitSeenAnswers;                // what each sleep reports; then false
   std::vector<std::string> calls;
   // Runs before each read; lets a test change the files between two reads.
   std::function<void(int readNumber)> beforeRead;
@@ -49,7 +50,15 @@ class FakePlatform : public Platform {
     probeAnswers.pop_front();
     return answer;
   }
-  void sleepFor(double seconds) override { calls.push_back("sleep " + std::to_string(seconds)); }
+  void watchForExit(int pid) override { calls.push_back("watch " + std::to_string(pid)); }
+  bool sleepFor(double seconds) override {
+    calls.push_back("sleep " + number(seconds));
+    if (exitSeenAnswers.empty()) return false;
+    const bool seen = exitSeenAnswers.front();
+    exitSeenAnswers.pop_front();
+    return seen;
+  }
+  void startOwnSession() override { calls.push_back("setsid"); }
   bool launch(const std::string& executable, const std::vector<std::string>& arguments) override {
     std::string line = "launch " + executable;
     for (const auto& argument : arguments) line += " [" + argument + "]";
@@ -71,14 +80,15 @@ class FakePlatform : public Platform {
     return result;
   }
 
+  static std::string number(double d) {
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, d).ptr);
+  }
+
   static std::string describe(const std::optional<PreferenceValue>& value) {
     if (!value) return "(deleted)";
     if (const auto* b = std::get_if<bool>(&*value)) return *b ? "bool true" : "bool false";
-    if (const auto* d = std::get_if<double>(&*value)) {
-      char text[32];
-      const auto end = std::to_chars(text, text + sizeof text, *d).ptr;
-      return "real " + std::string(text, end);
-    }
+    if (const auto* d = std::get_if<double>(&*value)) return "real " + number(*d);
     return "string \"" + std::get<std::string>(*value) + "\"";
   }
 };

@@ -71,7 +71,8 @@ TEST(Run, OwnerDeathWithActiveSnapshotRecoversInOrder) {
   platform.files[snapshotPath] = snapshot(true, "812", "abc");
   platform.probeAnswers = {ProcessState::alive, ProcessState::alive, ProcessState::gone};
   EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-  EXPECT_EQ(platform.actions(), withPrefix({"probe 812", "sleep 0.5", "probe 812", "sleep 0.5", "probe 812"},
+  EXPECT_EQ(platform.actions(), withPrefix({"setsid", "watch 812", "probe 812", "sleep 0.5", "probe 812",
+                                            "sleep 0.5", "probe 812"},
                                            recovery));
   // Three passes, then the confirming read and the read for the settings.
   EXPECT_EQ(platform.reads, 5);
@@ -91,7 +92,8 @@ TEST(Run, CleanOwnerExitRestoresNothing) {
       }
     };
     EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-    EXPECT_EQ(platform.actions(), (std::vector<std::string>{"probe 812", "sleep 0.5", "probe 812", "sleep 0.5"}));
+    EXPECT_EQ(platform.actions(), (std::vector<std::string>{"setsid", "watch 812", "probe 812", "sleep 0.5",
+                                                            "probe 812", "sleep 0.5"}));
   }
 }
 
@@ -101,7 +103,7 @@ TEST(Run, SnapshotOfAnotherOwnerOrSessionRestoresNothing) {
     FakePlatform platform;
     platform.files[snapshotPath] = content;
     EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-    EXPECT_TRUE(platform.actions().empty());
+    EXPECT_EQ(platform.actions(), std::vector<std::string>{"setsid"});
   }
 }
 
@@ -110,19 +112,19 @@ TEST(Run, SessionsMatchUnderCanonicalEquivalence) {
   platform.files[snapshotPath] = snapshot(true, "812", "caf\xC3\xA9");
   platform.defaultProbe = ProcessState::gone;
   EXPECT_EQ(run(platform, {"snap.plist", "812", "cafe\xCC\x81", "com.example.owner"}), 0);
-  EXPECT_EQ(platform.actions(), withPrefix({"probe 812"}, recovery));
+  EXPECT_EQ(platform.actions(), withPrefix({"setsid", "watch 812", "probe 812"}, recovery));
 }
 
 TEST(Run, NonPositiveOwnerPidEndsTheWaitWithoutProbing) {
   FakePlatform platform;
   platform.files[snapshotPath] = snapshot(true, "-5", "abc");
   EXPECT_EQ(run(platform, {"snap.plist", "-5", "abc", "com.example.owner"}), 0);
-  EXPECT_EQ(platform.actions(), recovery);
+  EXPECT_EQ(platform.actions(), withPrefix({"setsid"}, recovery));
 
   FakePlatform unparsed;
   unparsed.files[snapshotPath] = snapshot(true, "812", "abc");
   EXPECT_EQ(run(unparsed, {"snap.plist", "x812", "abc", "com.example.owner"}), 0);
-  EXPECT_TRUE(unparsed.actions().empty());
+  EXPECT_EQ(unparsed.actions(), std::vector<std::string>{"setsid"});
 }
 
 TEST(Run, SettingsComeFromTheNewestFileWhateverItNowSays) {
@@ -138,9 +140,9 @@ TEST(Run, SettingsComeFromTheNewestFileWhateverItNowSays) {
   };
   EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
   const auto actions = platform.actions();
-  ASSERT_GE(actions.size(), 3u);
-  EXPECT_EQ(actions[1], "set com.apple.dock orientation = string \"left\"");
-  EXPECT_EQ(actions[2], "set com.apple.dock autohide = (deleted)");
+  ASSERT_GE(actions.size(), 5u);
+  EXPECT_EQ(actions[3], "set com.apple.dock orientation = string \"left\"");
+  EXPECT_EQ(actions[4], "set com.apple.dock autohide = (deleted)");
 }
 
 TEST(Run, SnapshotGoneBeforeTheSettingsReadRestoresNothing) {
@@ -151,7 +153,29 @@ TEST(Run, SnapshotGoneBeforeTheSettingsReadRestoresNothing) {
     if (n == 2) platform.files[snapshotPath] = "bplist00";
   };
   EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-  EXPECT_EQ(platform.actions(), (std::vector<std::string>{"probe 812"}));
+  EXPECT_EQ(platform.actions(), (std::vector<std::string>{"setsid", "watch 812", "probe 812"}));
+}
+
+TEST(Run, AnExitSeenDuringAPauseOutweighsAProbeThatStillFindsThePid) {
+  // A zombie owner, or a newcomer under its PID, still answers the probe.
+  FakePlatform platform;
+  platform.files[snapshotPath] = snapshot(true, "812", "abc");
+  platform.exitSeenAnswers = {false, true};
+  EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
+  EXPECT_EQ(platform.actions(), withPrefix({"setsid", "watch 812", "probe 812", "sleep 0.5", "probe 812",
+                                            "sleep 0.5"},
+                                           recovery));
+}
+
+TEST(Run, AnOwnerThatDeactivatesAndExitsIsNotRecovered) {
+  FakePlatform platform;
+  platform.files[snapshotPath] = snapshot(true, "812", "abc");
+  platform.exitSeenAnswers = {true};
+  platform.beforeRead = [&](int n) {
+    if (n == 1) platform.files[snapshotPath] = snapshot(false, "812", "abc");
+  };
+  EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
+  EXPECT_EQ(platform.actions(), (std::vector<std::string>{"setsid", "watch 812", "probe 812", "sleep 0.5"}));
 }
 
 }  // namespace

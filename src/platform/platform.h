@@ -35,7 +35,19 @@ class Platform {
 
   // Signal-0 probe: a process that exists but belongs to someone else is alive.
   virtual ProcessState probeProcess(int pid) = 0;
-  virtual void sleepFor(double seconds) = 0;
+
+  // Takes a handle on the exit of `pid`, so that a pause can end the moment it exits.
+  // Where no handle can be had, pauses simply last their full time.
+  virtual void watchForExit(int pid) = 0;
+
+  // Sleeps for `seconds`, or less when the watched process exits first. Answers whether
+  // the watched process is known to have exited: then it is gone even if a probe still
+  // finds a process under its PID (an unreaped zombie, or a newcomer that reused it).
+  virtual bool sleepFor(double seconds) = 0;
+
+  // Leaves the session and process group the agent was started in, so that signals
+  // meant for the owner's terminal job (Ctrl-C) do not end the agent too.
+  virtual void startOwnSession() = 0;
 
   // Starts `executable` with `arguments` (program name excluded), without a shell
   // and without waiting for it.

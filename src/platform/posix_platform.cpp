@@ -5,30 +5,18 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <sys/event.h>
+#elif defined(__linux__)
+#include <sys/syscall.h>
+#endif
 
 extern char** environ;
-
-namespace {
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
 
 std::optional<std::string> PosixPlatform::readFile(const std::string& path) {
   // Non-blocking, so that a FIFO or a device at the path cannot hold the agent up;
@@ -66,12 +54,68 @@ ProcessState PosixPlatform::probeProcess(int pid) {
   return errno == EPERM ? ProcessState::alive : ProcessState::gone;
 }
 
-void PosixPlatform::sleepFor(double seconds) {
+namespace {
+
+timespec toTimespec(double seconds) {
   double whole = 0.0;
   const double fraction = std::modf(seconds, &whole);
-  timespec remaining{static_cast<time_t>(whole), static_cast<long>(fraction * 1e9)};
-  while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  return {static_cast<time_t>(whole), static_cast<long>(fraction * 1e9)};
+}
+
+double now() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+void PosixPlatform::watchForExit(int pid) {
+  exitWatch_.reset();
+  exited_ = false;
+#if defined(__APPLE__)
+  UniqueFd queue(::kqueue());
+  if (!queue.valid()) return;
+  struct kevent change {};
+  EV_SET(&change, pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
+  if (::kevent(queue.get(), &change, 1, nullptr, 0, nullptr) != 0) return;
+  exitWatch_ = std::move(queue);
+#elif defined(__linux__) && defined(SYS_pidfd_open)
+  exitWatch_ = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+  (void)pid;
+#endif
+}
+
+bool PosixPlatform::sleepFor(double seconds) {
+  if (exited_) return true;
+  const double deadline = now() + seconds;
+  for (double left = seconds; left > 0; left = deadline - now()) {
+    if (!exitWatch_.valid()) {
+      timespec pause = toTimespec(left);
+      ::nanosleep(&pause, nullptr);  // an interrupted sleep resumes with the time left
+      continue;
+    }
+#if defined(__APPLE__)
+    const timespec timeout = toTimespec(left);
+    struct kevent event {};
+    const int ready = ::kevent(exitWatch_.get(), nullptr, 0, &event, 1, &timeout);
+    if (ready > 0) exited_ = (event.fflags & NOTE_EXIT) != 0;
+#else
+    pollfd watch{exitWatch_.get(), POLLIN, 0};
+    // Rounded up, so that a pause never ends before its time for want of a millisecond.
+    const int ready = ::poll(&watch, 1, static_cast<int>(std::ceil(left * 1000)));
+    if (ready > 0) exited_ = (watch.revents & POLLIN) != 0;
+#endif
+    if (ready < 0 && errno != EINTR) exitWatch_.reset();  // carry on as a plain sleep
+    if (exited_) return true;
   }
+  return false;
+}
+
+void PosixPlatform::startOwnSession() {
+  // Fails only when the agent already leads a session, which is just as good.
+  ::setsid();
 }
 
 bool PosixPlatform::launch(const std::string& executable, const std::vector<std::string>& arguments) {
