@@ -40,7 +40,7 @@ TEST(PreferenceFromEntry, FollowsTheDecisionTable) {
       {"bool unreadable", entry("bool", text("on")), "bool false"},
       {"number real", entry("number", PlistValue{0.25}), "real 0.25"},
       {"number integer", entry("number", PlistValue{PlistInteger{1}}), "real 1"},
-      {"number huge integer", entry("number", PlistValue{PlistInteger{big}}), "real 18446744073709552000"},
+      {"number huge integer", entry("number", PlistValue{PlistInteger{big}}), "real 18446744073709551616"},
       {"number boolean", entry("number", PlistValue{true}), "real 1"},
       {"number text", entry("number", text("1e-1")), "real 0.1"},
       {"number bad text", entry("number", text("fast")), "real 0"},

@@ -82,10 +82,10 @@ class AgentTestCase(unittest.TestCase):
         self.addCleanup(self.stop, dock)
         return dock
 
-    def start_agent(self, *arguments):
+    def start_agent(self, *arguments, **popen_options):
         agent = subprocess.Popen([AGENT, *arguments], env=self.env, cwd=self.home,
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
+                                 stderr=subprocess.PIPE, **popen_options)
         self.addCleanup(self.stop, agent)
         return agent
 
