@@ -93,9 +93,11 @@ def main():
     update_domain(owner_domain, {MARKER_KEY: True})
 
     # A session of its own would also be what the agent does first; the owner need
-    # not wait for it.
+    # not wait for it. None of the owner's streams: an agent holding the owner's output
+    # pipe would keep whoever reads it waiting until the agent exits.
     subprocess.Popen([agent, snapshot_path, str(os.getpid()), session_id, owner_domain],
-                     stdin=subprocess.DEVNULL, start_new_session=True)
+                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, start_new_session=True)
 
     update_domain(DOCK_DOMAIN, HIDDEN)
     print("hidden", flush=True)
