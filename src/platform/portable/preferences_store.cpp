@@ -1,0 +1,254 @@
+#include "platform/portable/preferences_store.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/portable/plist_reader.h"
+#include "platform/portable/xml_plist_writer.h"
+
+namespace {
+
+// A domain file larger than this is not one we wrote or should rewrite.
+constexpr std::size_t maxDomainFileSize = 16 * 1024 * 1024;
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+  // Closes now, reporting the error that a deferred write may only surface here.
+  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+ private:
+  int fd_;
+};
+
+// Removes the file at `path` when it goes out of scope, unless kept.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (!kept_) ::unlink(path_.c_str());
+  }
+
+  const std::string& path() const { return path_; }
+  void keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  bool kept_ = false;
+};
+
+// Refuses names that would put the file outside the folder or cannot be a file name.
+bool isValidDomainName(const std::string& domain) {
+  return !domain.empty() && domain != "." && domain != ".." &&
+         domain.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+bool isAbsoluteLongerThanRoot(const char* path) {
+  return path != nullptr && path[0] == '/' && path[1] != '\0';
+}
+
+std::string homeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return home;
+
+  const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 1024);
+  passwd entry{};
+  passwd* found = nullptr;
+  // Some entries do not fit the suggested size; grow the buffer up to a sane bound.
+  while (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+         buffer.size() < 1024 * 1024) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (found == nullptr || found->pw_dir == nullptr) return {};
+  return found->pw_dir;
+}
+
+bool syncDirectory(const std::string& path) {
+  const FileDescriptor directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return directory.valid() && ::fsync(directory.get()) == 0;
+}
+
+std::string parentOf(const std::string& path) {
+  const auto end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  const auto slash = path.find_last_of('/', end);
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Creates `path` and any missing folders above it, each private to the user.
+bool makeDirectories(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0) {
+    const int error = errno;
+    if (error == EEXIST) {
+      struct stat status {};
+      return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    }
+    const std::string parent = parentOf(path);
+    if (error != ENOENT || parent == path || !makeDirectories(parent)) return false;
+    if (::mkdir(path.c_str(), 0700) != 0) return false;
+  }
+  // The umask may have taken bits away; a new folder must still be usable by its owner.
+  return ::chmod(path.c_str(), 0700) == 0 && syncDirectory(parentOf(path));
+}
+
+enum class ReadOutcome { read, missing, failed };
+
+// The whole of a regular file, read through a symbolic link if need be.
+ReadOutcome readDomainFile(const std::string& path, std::string& contents) {
+  // Non-blocking, so that a FIFO left in the domain file's place cannot stall us.
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!file.valid()) return errno == ENOENT ? ReadOutcome::missing : ReadOutcome::failed;
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<std::uintmax_t>(status.st_size) > maxDomainFileSize) {
+    return ReadOutcome::failed;
+  }
+  // The file may grow while we read it, so the bound is checked again on the bytes read.
+  char chunk[65536];
+  for (;;) {
+    const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return ReadOutcome::failed;
+    if (count == 0) return ReadOutcome::read;
+    contents.append(chunk, static_cast<std::size_t>(count));
+    if (contents.size() > maxDomainFileSize) return ReadOutcome::failed;
+  }
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return true;
+}
+
+// Replaces the file at `path` with `bytes` so that, whatever fails, a reader sees either
+// the old file or the complete new one, and the new one survives a crash once we return.
+bool replaceFile(const std::string& directory, const std::string& path, std::string_view bytes) {
+  std::string pattern = path + ".XXXXXX";
+  FileDescriptor file(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (!file.valid()) return false;
+  TemporaryFile temporary(pattern);
+  if (::fchmod(file.get(), 0600) != 0 || !writeAll(file.get(), bytes) || ::fsync(file.get()) != 0 ||
+      !file.close()) {
+    return false;
+  }
+  // A symbolic link in the domain file's place is replaced, not followed: what we write
+  // never lands outside the folder.
+  if (::rename(temporary.path().c_str(), path.c_str()) != 0) return false;
+  temporary.keep();
+  return syncDirectory(directory);
+}
+
+// An empty domain is no file at all, as CoreFoundation leaves it.
+bool removeFile(const std::string& directory, const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return errno == ENOENT;
+  return syncDirectory(directory);
+}
+
+PlistValue toPlistValue(const PreferenceValue& value) {
+  return std::visit([](const auto& v) { return PlistValue(v); }, value);
+}
+
+// Whether storing `change` under a key that currently holds `current` alters anything.
+// Reals compare by representation, so that 0.0 replacing -0.0 is still written.
+bool changes(const PlistValue* current, const std::optional<PreferenceValue>& change) {
+  if (current == nullptr || !change) return current != nullptr || change.has_value();
+  const PlistValue next = toPlistValue(*change);
+  const auto* currentReal = current->get<double>();
+  const auto* nextReal = next.get<double>();
+  if (currentReal != nullptr && nextReal != nullptr) {
+    return std::bit_cast<std::uint64_t>(*currentReal) != std::bit_cast<std::uint64_t>(*nextReal);
+  }
+  return *current != next;
+}
+
+}  // namespace
+
+PreferencesStore::PreferencesStore(std::string directory) : directory_(std::move(directory)) {}
+
+std::string PreferencesStore::defaultDirectory() {
+  const char* configHome = std::getenv("XDG_CONFIG_HOME");
+  if (isAbsoluteLongerThanRoot(configHome)) return configHome;
+  const std::string home = homeDirectory();
+  if (home.empty()) return {};
+  return (home == "/" ? std::string() : home) + "/.config";
+}
+
+void PreferencesStore::set(const std::string& domain, const std::string& key,
+                           const std::optional<PreferenceValue>& value) {
+  pending_[domain][key] = value;
+}
+
+bool PreferencesStore::synchronize(const std::string& domain) {
+  if (!isValidDomainName(domain) || directory_.empty()) return false;
+  const auto pending = pending_.find(domain);
+  if (pending == pending_.end()) return true;
+
+  const std::string path = directory_ + "/" + domain + ".plist";
+  std::string contents;
+  PlistDictionary dictionary;
+  switch (readDomainFile(path, contents)) {
+    case ReadOutcome::failed:
+      return false;
+    case ReadOutcome::missing:
+      break;
+    case ReadOutcome::read: {
+      // A file we cannot understand may hold someone's settings: never overwrite it.
+      auto parsed = readPropertyList(contents);
+      auto* existing = parsed ? std::get_if<PlistDictionary>(&parsed->storage) : nullptr;
+      if (existing == nullptr) return false;
+      dictionary = std::move(*existing);
+      break;
+    }
+  }
+
+  bool changed = false;
+  for (const auto& [key, value] : pending->second) {
+    if (!changes(lookup(dictionary, key), value)) continue;
+    changed = true;
+    if (value) {
+      dictionary.insert_or_assign(key, toPlistValue(*value));
+    } else {
+      dictionary.erase(key);
+    }
+  }
+
+  if (changed) {
+    const bool stored = dictionary.empty()
+                            ? removeFile(directory_, path)
+                            : makeDirectories(directory_) &&
+                                  replaceFile(directory_, path, writeXmlPropertyList(dictionary));
+    // Failed changes stay pending, so the next synchronize tries them again.
+    if (!stored) return false;
+  }
+  pending_.erase(pending);
+  return true;
+}

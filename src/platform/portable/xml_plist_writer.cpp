@@ -1,0 +1,293 @@
+#include "platform/portable/xml_plist_writer.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace {
+
+__extension__ typedef unsigned __int128 PlistUInt128;
+
+constexpr std::string_view header =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+
+constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";  // U+FFFD
+
+void appendIndent(std::string& out, int depth) { out.append(static_cast<std::size_t>(depth), '\t'); }
+
+struct Decoded {
+  char32_t codePoint = 0;
+  std::size_t length = 0;
+};
+
+// The code point encoded at the start of `text` and its length in bytes, or a length
+// of zero when the bytes there are not well-formed UTF-8 (overlong forms, surrogates
+// and values past U+10FFFF included).
+Decoded decodeUtf8(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80) return {lead, 1};
+  std::size_t length = 0;
+  char32_t codePoint = 0;
+  char32_t minimum = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    codePoint = lead & 0x1Fu;
+    minimum = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    codePoint = lead & 0x0Fu;
+    minimum = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    codePoint = lead & 0x07u;
+    minimum = 0x10000;
+  } else {
+    return {};
+  }
+  if (text.size() < length) return {};
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xC0u) != 0x80u) return {};
+    codePoint = (codePoint << 6) | (next & 0x3Fu);
+  }
+  if (codePoint < minimum || codePoint > 0x10FFFF) return {};
+  if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return {};
+  return {codePoint, length};
+}
+
+// The characters XML 1.0 allows in a document; no escape can express the others.
+bool isXmlCharacter(char32_t c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// Text content with the markup characters escaped. A carriage return is written as a
+// character reference because a parser turns a raw one into a line feed. Characters
+// XML cannot carry at all (most control characters, U+FFFE, U+FFFF) and bytes that are
+// not UTF-8 become U+FFFD: the document must always parse, even if such text changes.
+void appendEscaped(std::string& out, std::string_view text) {
+  while (!text.empty()) {
+    const Decoded decoded = decodeUtf8(text);
+    if (decoded.length == 0) {
+      out += replacementCharacter;
+      text.remove_prefix(1);
+      continue;
+    }
+    switch (decoded.codePoint) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '\r': out += "&#13;"; break;
+      default:
+        if (isXmlCharacter(decoded.codePoint)) {
+          out += text.substr(0, decoded.length);
+        } else {
+          out += replacementCharacter;
+        }
+    }
+    text.remove_prefix(decoded.length);
+  }
+}
+
+void appendElement(std::string& out, std::string_view tag, std::string_view text) {
+  out += '<';
+  out += tag;
+  out += '>';
+  out += text;
+  out += "</";
+  out += tag;
+  out += ">\n";
+}
+
+std::string integerText(PlistInt128 value) {
+  // The magnitude in unsigned arithmetic: negating the most negative value would overflow.
+  PlistUInt128 magnitude = static_cast<PlistUInt128>(value);
+  if (value < 0) magnitude = PlistUInt128{0} - magnitude;
+  std::string digits;
+  do {
+    digits += static_cast<char>('0' + static_cast<int>(magnitude % 10));
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) digits += '-';
+  std::reverse(digits.begin(), digits.end());
+  return digits;
+}
+
+std::string realText(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back (Howard Hinnant's
+// algorithms), so dates outside time_t's range and the C library's time zone never matter.
+constexpr std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+struct CivilDate {
+  std::int64_t year;
+  unsigned month;
+  unsigned day;
+};
+
+constexpr CivilDate civilFromDays(std::int64_t days) {
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
+  const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153;
+  const unsigned day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
+  const unsigned month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
+  return {static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0), month, day};
+}
+
+constexpr std::int64_t secondsPerDay = 86400;
+constexpr std::int64_t referenceDay = daysFromCivil(2001, 1, 1);
+// The four-digit years readers accept; dates beyond are written as the nearest one.
+constexpr std::int64_t earliestSecond = (daysFromCivil(1, 1, 1) - referenceDay) * secondsPerDay;
+constexpr std::int64_t latestSecond = (daysFromCivil(10000, 1, 1) - referenceDay) * secondsPerDay - 1;
+
+void appendDigits(std::string& out, std::int64_t value, int width) {
+  char buffer[8];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(static_cast<std::size_t>(std::max<std::ptrdiff_t>(0, width - (result.ptr - buffer))), '0');
+  out.append(buffer, result.ptr);
+}
+
+// Whole seconds, rounded down, as XML property lists store them; a date that is not a
+// number is written as the reference date.
+std::string dateText(double secondsSince2001) {
+  const double whole = std::isnan(secondsSince2001) ? 0.0 : std::floor(secondsSince2001);
+  const double clamped =
+      std::clamp(whole, static_cast<double>(earliestSecond), static_cast<double>(latestSecond));
+  const auto total = static_cast<std::int64_t>(clamped);
+  const std::int64_t dayOffset =
+      total >= 0 ? total / secondsPerDay : (total - secondsPerDay + 1) / secondsPerDay;
+  const std::int64_t secondOfDay = total - dayOffset * secondsPerDay;
+  const CivilDate date = civilFromDays(referenceDay + dayOffset);
+
+  std::string text;
+  appendDigits(text, date.year, 4);
+  text += '-';
+  appendDigits(text, date.month, 2);
+  text += '-';
+  appendDigits(text, date.day, 2);
+  text += 'T';
+  appendDigits(text, secondOfDay / 3600, 2);
+  text += ':';
+  appendDigits(text, secondOfDay / 60 % 60, 2);
+  text += ':';
+  appendDigits(text, secondOfDay % 60, 2);
+  text += 'Z';
+  return text;
+}
+
+// Base64 in lines that, with their indentation counted as eight columns a tab, stay
+// within 76 columns, the layout CoreFoundation uses.
+void appendData(std::string& out, const PlistData& data, int depth) {
+  static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const auto lineLength = static_cast<std::size_t>(76 - 8 * std::min(depth, 8));
+
+  appendIndent(out, depth);
+  out += "<data>\n";
+  std::string encoded;
+  for (std::size_t i = 0; i < data.size(); i += 3) {
+    const std::size_t count = std::min<std::size_t>(3, data.size() - i);
+    std::uint32_t group = static_cast<std::uint32_t>(data[i]) << 16;
+    if (count > 1) group |= static_cast<std::uint32_t>(data[i + 1]) << 8;
+    if (count > 2) group |= data[i + 2];
+    for (std::size_t j = 0; j < 4; ++j) {
+      encoded += j <= count ? alphabet[(group >> (18 - 6 * j)) & 0x3Fu] : '=';
+    }
+  }
+  for (std::size_t start = 0; start < encoded.size(); start += lineLength) {
+    appendIndent(out, depth);
+    out += std::string_view(encoded).substr(start, lineLength);
+    out += '\n';
+  }
+  appendIndent(out, depth);
+  out += "</data>\n";
+}
+
+void appendValue(std::string& out, const PlistValue& value, int depth);
+
+void appendArray(std::string& out, const PlistArray& array, int depth) {
+  appendIndent(out, depth);
+  if (array.empty()) {
+    out += "<array/>\n";
+    return;
+  }
+  out += "<array>\n";
+  for (const auto& element : array) appendValue(out, element, depth + 1);
+  appendIndent(out, depth);
+  out += "</array>\n";
+}
+
+void appendDictionary(std::string& out, const PlistDictionary& dictionary, int depth) {
+  appendIndent(out, depth);
+  if (dictionary.empty()) {
+    out += "<dict/>\n";
+    return;
+  }
+  out += "<dict>\n";
+  for (const auto& [key, element] : dictionary) {
+    appendIndent(out, depth + 1);
+    std::string escaped;
+    appendEscaped(escaped, key);
+    appendElement(out, "key", escaped);
+    appendValue(out, element, depth + 1);
+  }
+  appendIndent(out, depth);
+  out += "</dict>\n";
+}
+
+void appendValue(std::string& out, const PlistValue& value, int depth) {
+  if (const auto* b = value.get<bool>()) {
+    appendIndent(out, depth);
+    out += *b ? "<true/>\n" : "<false/>\n";
+  } else if (const auto* integer = value.get<PlistInteger>()) {
+    appendIndent(out, depth);
+    appendElement(out, "integer", integerText(integer->value));
+  } else if (const auto* real = value.get<double>()) {
+    appendIndent(out, depth);
+    appendElement(out, "real", realText(*real));
+  } else if (const auto* text = value.get<std::string>()) {
+    appendIndent(out, depth);
+    std::string escaped;
+    appendEscaped(escaped, *text);
+    appendElement(out, "string", escaped);
+  } else if (const auto* date = value.get<PlistDate>()) {
+    appendIndent(out, depth);
+    appendElement(out, "date", dateText(date->secondsSince2001));
+  } else if (const auto* data = value.get<PlistData>()) {
+    appendData(out, *data, depth);
+  } else if (const auto* array = value.get<PlistArray>()) {
+    appendArray(out, *array, depth);
+  } else if (const auto* dictionary = value.get<PlistDictionary>()) {
+    appendDictionary(out, *dictionary, depth);
+  }
+}
+
+}  // namespace
+
+std::string writeXmlPropertyList(const PlistValue& value) {
+  std::string out(header);
+  appendValue(out, value, 0);
+  out += "</plist>\n";
+  return out;
+}
