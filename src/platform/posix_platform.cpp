@@ -124,8 +124,21 @@ bool PosixPlatform::launch(const std::string& executable, const std::vector<std:
   argv.push_back(const_cast<char*>(executable.c_str()));
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+
+  // The child's complaints ("no process found") would be the agent speaking; it never does.
+  posix_spawn_file_actions_t actions;
+  if (::posix_spawn_file_actions_init(&actions) != 0) return false;
+  bool ready = true;
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    ready = ready && ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                                        fd == STDIN_FILENO ? O_RDONLY : O_WRONLY,
+                                                        0) == 0;
+  }
   pid_t child = 0;
-  return ::posix_spawn(&child, executable.c_str(), nullptr, nullptr, argv.data(), environ) == 0;
+  const bool started =
+      ready && ::posix_spawn(&child, executable.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+  ::posix_spawn_file_actions_destroy(&actions);
+  return started;
 }
 
 bool PosixPlatform::removeFile(const std::string& path) {

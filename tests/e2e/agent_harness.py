@@ -99,6 +99,9 @@ class AgentTestCase(unittest.TestCase):
         if process.poll() is None:
             process.send_signal(signal.SIGKILL)
             process.wait()
+        for stream in (process.stdin, process.stdout, process.stderr):
+            if stream:
+                stream.close()
 
     def kill_and_reap(self, process):
         process.send_signal(signal.SIGKILL)
