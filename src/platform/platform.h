@@ -14,6 +14,10 @@ using PreferenceValue = std::variant<bool, double, std::string>;
 
 enum class ProcessState { alive, gone };
 
+// Containers nested deeper than this make a document unreadable, whichever backend
+// parses it (the limit CoreFoundation applies on macOS).
+inline constexpr int maxPlistDepth = 512;
+
 // Everything the agent needs from outside its own process goes through this
 // interface: the real implementation talks to the operating system, the tests'
 // fake records what was asked of it.

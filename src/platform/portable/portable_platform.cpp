@@ -1,3 +1,4 @@
+#include "platform/native_values.h"
 #include "platform/portable/plist_reader.h"
 #include "platform/portable/preferences_store.h"
 #include "platform/posix_platform.h"
@@ -13,7 +14,8 @@ class PortablePlatform final : public PosixPlatform {
   }
   void setPreference(const std::string& domain, const std::string& key,
                      const std::optional<PreferenceValue>& value) override {
-    store_.set(domain, key, value);
+    // Text that is not UTF-8 deletes the key, as it must with CoreFoundation.
+    store_.set(domain, key, storablePreference(value));
   }
   bool synchronizePreferences(const std::string& domain) override {
     return store_.synchronize(domain);

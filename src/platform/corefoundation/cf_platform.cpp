@@ -1,0 +1,53 @@
+#include <memory>
+#include <variant>
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include "platform/corefoundation/cf_property_list.h"
+#include "platform/corefoundation/cf_ref.h"
+#include "platform/native_values.h"
+#include "platform/posix_platform.h"
+
+namespace {
+
+// The CoreFoundation object for `value`; null only when it cannot be created.
+CFRef<CFTypeRef> cfValue(const PreferenceValue& value) {
+  if (const auto* flag = std::get_if<bool>(&value)) {
+    // The shared constants are not ours; retaining one makes it ours to release.
+    return CFRef<CFTypeRef>(CFRetain(*flag ? kCFBooleanTrue : kCFBooleanFalse));
+  }
+  if (const auto* real = std::get_if<double>(&value)) {
+    return CFRef<CFTypeRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberDoubleType, real));
+  }
+  return CFRef<CFTypeRef>(cfStringFromUtf8(std::get<std::string>(value)).release());
+}
+
+// Property lists and preferences through CoreFoundation, as on macOS.
+class CoreFoundationPlatform final : public PosixPlatform {
+ public:
+  std::optional<PlistValue> parsePropertyList(std::string_view bytes) override { return readCFPropertyList(bytes); }
+
+  void setPreference(const std::string& domain, const std::string& key,
+                     const std::optional<PreferenceValue>& value) override {
+    const auto cfDomain = cfStringFromUtf8(domain);
+    const auto cfKey = cfStringFromUtf8(key);
+    // A name that is not UTF-8 names no domain or key CoreFoundation could hold.
+    if (!cfDomain || !cfKey) return;
+    const auto storable = storablePreference(value);
+    // A value that cannot be created deletes the key rather than leave a stale one.
+    const CFRef<CFTypeRef> cfStored = storable ? cfValue(*storable) : CFRef<CFTypeRef>();
+    CFPreferencesSetAppValue(cfKey.get(), cfStored.get(), cfDomain.get());
+  }
+
+  bool synchronizePreferences(const std::string& domain) override {
+    const auto cfDomain = cfStringFromUtf8(domain);
+    if (!cfDomain) return false;
+    return CFPreferencesAppSynchronize(cfDomain.get()) != 0;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> makeSystemPlatform() {
+  return std::make_unique<CoreFoundationPlatform>();
+}

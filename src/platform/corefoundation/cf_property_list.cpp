@@ -1,0 +1,146 @@
+#include "platform/corefoundation/cf_property_list.h"
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "platform/native_values.h"
+#include "platform/platform.h"
+
+namespace {
+
+static_assert(std::is_same_v<UniChar, std::uint16_t>, "UTF-16 units are handed over without conversion");
+
+// Roughly the memory one value takes before any text or bytes it holds.
+constexpr std::uint64_t valueCost = 64;
+
+class Converter {
+ public:
+  explicit Converter(std::uint64_t budget) : budget_(budget) {}
+
+  bool spend(std::uint64_t count, std::uint64_t cost) {
+    if (count > budget_ / cost) return false;
+    budget_ -= count * cost;
+    return true;
+  }
+
+  // `depth` counts the containers that hold `object`.
+  std::optional<PlistValue> convert(CFTypeRef object, int depth) {
+    const CFTypeID type = CFGetTypeID(object);
+    // Booleans first: they must never be read as the numbers 0 and 1.
+    if (type == CFBooleanGetTypeID()) return PlistValue(CFBooleanGetValue(static_cast<CFBooleanRef>(object)) != 0);
+    if (type == CFNumberGetTypeID()) return number(static_cast<CFNumberRef>(object));
+    if (type == CFStringGetTypeID()) {
+      auto string = text(static_cast<CFStringRef>(object));
+      if (!string) return std::nullopt;
+      return PlistValue(std::move(*string));
+    }
+    if (type == CFDateGetTypeID()) return PlistValue(PlistDate{CFDateGetAbsoluteTime(static_cast<CFDateRef>(object))});
+    if (type == CFDataGetTypeID()) return data(static_cast<CFDataRef>(object));
+    if (type == CFArrayGetTypeID()) return array(static_cast<CFArrayRef>(object), depth);
+    if (type == CFDictionaryGetTypeID()) return dictionary(static_cast<CFDictionaryRef>(object), depth);
+    return std::nullopt;
+  }
+
+ private:
+  static PlistValue number(CFNumberRef cfNumber) {
+    if (CFNumberIsFloatType(cfNumber)) {
+      double real = 0.0;
+      CFNumberGetValue(cfNumber, kCFNumberDoubleType, &real);
+      return real;
+    }
+    SInt64 integer = 0;
+    if (CFNumberGetValue(cfNumber, kCFNumberSInt64Type, &integer)) return PlistInteger{integer};
+    // Past the signed 64-bit range the only public reading is a lossy one.
+    double approximation = 0.0;
+    CFNumberGetValue(cfNumber, kCFNumberDoubleType, &approximation);
+    return integerBeyond64Bits(approximation);
+  }
+
+  std::optional<std::string> text(CFStringRef cfString) {
+    const CFIndex length = CFStringGetLength(cfString);
+    std::vector<UniChar> units(static_cast<std::size_t>(length));
+    CFStringGetCharacters(cfString, CFRangeMake(0, length), units.data());
+    std::string utf8 = utf8FromUtf16(units);
+    if (!spend(utf8.size(), 1)) return std::nullopt;
+    return utf8;
+  }
+
+  std::optional<PlistValue> data(CFDataRef cfData) {
+    const CFIndex length = CFDataGetLength(cfData);
+    if (!spend(static_cast<std::uint64_t>(length), 1)) return std::nullopt;
+    const UInt8* bytes = CFDataGetBytePtr(cfData);
+    return PlistValue(PlistData(bytes, bytes + length));
+  }
+
+  std::optional<PlistValue> array(CFArrayRef cfArray, int depth) {
+    const CFIndex count = CFArrayGetCount(cfArray);
+    if (depth >= maxPlistDepth || !spend(static_cast<std::uint64_t>(count), valueCost)) return std::nullopt;
+    PlistArray result;
+    result.reserve(static_cast<std::size_t>(count));
+    for (CFIndex i = 0; i < count; ++i) {
+      auto element = convert(CFArrayGetValueAtIndex(cfArray, i), depth + 1);
+      if (!element) return std::nullopt;
+      result.push_back(std::move(*element));
+    }
+    return PlistValue(std::move(result));
+  }
+
+  std::optional<PlistValue> dictionary(CFDictionaryRef cfDictionary, int depth) {
+    const CFIndex count = CFDictionaryGetCount(cfDictionary);
+    if (depth >= maxPlistDepth || !spend(2 * static_cast<std::uint64_t>(count), valueCost)) return std::nullopt;
+    std::vector<const void*> keys(static_cast<std::size_t>(count));
+    std::vector<const void*> values(static_cast<std::size_t>(count));
+    CFDictionaryGetKeysAndValues(cfDictionary, keys.data(), values.data());
+    PlistDictionary result;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      // A key that is not text has no place in a PlistDictionary: the whole value is
+      // unusable, as the portable reader decides for such a document.
+      if (CFGetTypeID(keys[i]) != CFStringGetTypeID()) return std::nullopt;
+      auto key = text(static_cast<CFStringRef>(keys[i]));
+      auto value = convert(values[i], depth + 1);
+      if (!key || !value) return std::nullopt;
+      result.insert_or_assign(std::move(*key), std::move(*value));
+    }
+    return PlistValue(std::move(result));
+  }
+
+  std::uint64_t budget_;
+};
+
+}  // namespace
+
+CFRef<CFStringRef> cfStringFromUtf8(std::string_view utf8) {
+  return CFRef<CFStringRef>(CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(utf8.data()),
+                                                    static_cast<CFIndex>(utf8.size()), kCFStringEncodingUTF8, false));
+}
+
+std::optional<PlistValue> plistValueFromCF(CFTypeRef object, std::uint64_t budget) {
+  Converter converter(budget);
+  if (!converter.spend(1, valueCost)) return std::nullopt;
+  return converter.convert(object, 0);
+}
+
+std::optional<PlistValue> readCFPropertyList(std::string_view bytes) {
+  const CFRef<CFDataRef> data(
+      CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+  if (!data) return std::nullopt;
+
+  CFPropertyListFormat format = kCFPropertyListXMLFormat_v1_0;
+  CFErrorRef parseError = nullptr;
+  const CFRef<CFPropertyListRef> plist(
+      CFPropertyListCreateWithData(kCFAllocatorDefault, data.get(), kCFPropertyListImmutable, &format, &parseError));
+  const CFRef<CFErrorRef> error(parseError);  // owned, and of no use: nothing is reported
+  if (!plist) return std::nullopt;
+  // CoreFoundation also reads the old OpenStep text format; the portable reader does not,
+  // and no owner writes it.
+  if (format != kCFPropertyListXMLFormat_v1_0 && format != kCFPropertyListBinaryFormat_v1_0) return std::nullopt;
+
+  // The portable reader's allowance: a shared object is copied wherever it is
+  // referenced, which leaves room for shared strings yet stops a fan-out of shared
+  // references long before it takes memory out of proportion to the file.
+  const std::uint64_t budget = bytes.size() * std::uint64_t{128} + (std::uint64_t{16} << 20);
+  return plistValueFromCF(plist.get(), budget);
+}
