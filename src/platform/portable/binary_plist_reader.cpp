@@ -1,0 +1,299 @@
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/portable/plist_reader.h"
+
+namespace {
+
+constexpr std::string_view magic = "bplist00";
+constexpr std::uint64_t trailerSize = 32;
+
+// The big-endian unsigned integer of `width` (1 to 8) bytes at `offset`; the caller
+// has checked that the bytes lie inside `bytes`.
+std::uint64_t bigEndian(std::string_view bytes, std::uint64_t offset, std::uint64_t width) {
+  std::uint64_t value = 0;
+  for (std::uint64_t i = 0; i < width; ++i) {
+    value = value << 8 | static_cast<std::uint8_t>(bytes[static_cast<std::size_t>(offset + i)]);
+  }
+  return value;
+}
+
+void appendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | c >> 18);
+    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// CoreFoundation stores any sequence of UTF-16 units, unpaired surrogates included
+// (a label cut in the middle of an emoji, say). Each unpaired surrogate becomes
+// U+FFFD so that the rest of the document stays readable and the text valid UTF-8.
+std::string utf8FromUtf16(std::string_view bigEndianUnits) {
+  const std::size_t count = bigEndianUnits.size() / 2;
+  const auto unit = [&](std::size_t i) { return static_cast<char32_t>(bigEndian(bigEndianUnits, 2 * i, 2)); };
+  const auto isHigh = [](char32_t u) { return u >= 0xD800 && u <= 0xDBFF; };
+  const auto isLow = [](char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; };
+  std::string out;
+  out.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const char32_t u = unit(i);
+    if (isHigh(u) && i + 1 < count && isLow(unit(i + 1))) {
+      appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
+      ++i;
+    } else if (isHigh(u) || isLow(u)) {
+      appendUtf8(out, 0xFFFD);
+    } else {
+      appendUtf8(out, u);
+    }
+  }
+  return out;
+}
+
+struct Trailer {
+  std::uint64_t offsetIntSize;
+  std::uint64_t objectRefSize;
+  std::uint64_t numObjects;
+  std::uint64_t topObject;
+  std::uint64_t offsetTableOffset;
+};
+
+std::optional<Trailer> readTrailer(std::string_view bytes) {
+  if (bytes.size() < magic.size() + 1 + trailerSize || !bytes.starts_with(magic)) return std::nullopt;
+  const std::uint64_t at = bytes.size() - trailerSize;
+  const Trailer trailer{bigEndian(bytes, at + 6, 1), bigEndian(bytes, at + 7, 1), bigEndian(bytes, at + 8, 8),
+                        bigEndian(bytes, at + 16, 8), bigEndian(bytes, at + 24, 8)};
+  const bool sizesValid = trailer.offsetIntSize >= 1 && trailer.offsetIntSize <= 8 &&
+                          trailer.objectRefSize >= 1 && trailer.objectRefSize <= 8;
+  // At least one object byte lies between the header and the offset table, and the
+  // table ends before the trailer.
+  const bool tableFits = sizesValid && trailer.offsetTableOffset > magic.size() &&
+                         trailer.offsetTableOffset <= at &&
+                         trailer.numObjects <= (at - trailer.offsetTableOffset) / trailer.offsetIntSize;
+  if (!tableFits || trailer.numObjects == 0 || trailer.topObject >= trailer.numObjects) return std::nullopt;
+  return trailer;
+}
+
+// Roughly the memory one value takes before any text or bytes it holds.
+constexpr std::uint64_t valueCost = 64;
+
+class BinaryReader {
+ public:
+  BinaryReader(std::string_view bytes, const Trailer& trailer)
+      : bytes_(bytes),
+        trailer_(trailer),
+        objectsEnd_(trailer.offsetTableOffset),
+        onPath_(static_cast<std::size_t>(trailer.numObjects)),
+        // An unshared file costs at most valueCost per byte (one value per reference byte); twice
+        // that plus 16 MiB admits shared keys and strings, never an exponential fan-out of references.
+        budget_(bytes.size() * 2 * valueCost + (std::uint64_t{16} << 20)) {}
+
+  std::optional<PlistValue> readTop() {
+    if (!spend(1, valueCost)) return std::nullopt;
+    return readObject(trailer_.topObject, 0);
+  }
+
+ private:
+  // `depth` counts the containers that hold the object.
+  std::optional<PlistValue> readObject(std::uint64_t ref, int depth) {
+    const auto offset = objectOffset(ref);
+    if (!offset) return std::nullopt;
+    std::uint64_t at = *offset + 1;
+    const auto marker = static_cast<std::uint8_t>(bytes_[static_cast<std::size_t>(*offset)]);
+    const unsigned low = marker & 0x0F;
+    switch (marker >> 4) {
+      case 0x0:
+        if (marker == 0x08) return PlistValue(false);
+        if (marker == 0x09) return PlistValue(true);
+        return std::nullopt;
+      case 0x1:
+        return readInteger(low, at);
+      case 0x2:
+        if (low == 2 && contains(at, 4)) {
+          return static_cast<double>(
+              std::bit_cast<float>(static_cast<std::uint32_t>(bigEndian(bytes_, at, 4))));
+        }
+        if (low == 3 && contains(at, 8)) return std::bit_cast<double>(bigEndian(bytes_, at, 8));
+        return std::nullopt;
+      case 0x3:
+        if (marker != 0x33 || !contains(at, 8)) return std::nullopt;
+        return PlistDate{std::bit_cast<double>(bigEndian(bytes_, at, 8))};
+      case 0x4: {
+        const auto count = readCount(marker, at);
+        if (!count || !contains(at, *count) || !spend(*count, 1)) return std::nullopt;
+        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes_.data()) + at;
+        return PlistData(data, data + *count);
+      }
+      case 0x5:
+      case 0x6:
+        return readString(marker, at);
+      case 0xA:
+        return readArray(ref, marker, at, depth);
+      case 0xD:
+        return readDictionary(ref, marker, at, depth);
+      default:
+        return std::nullopt;
+    }
+  }
+
+  // Where object `ref` starts; every object lies between the header and the offset table.
+  std::optional<std::uint64_t> objectOffset(std::uint64_t ref) const {
+    if (ref >= trailer_.numObjects) return std::nullopt;
+    const std::uint64_t offset =
+        bigEndian(bytes_, trailer_.offsetTableOffset + ref * trailer_.offsetIntSize, trailer_.offsetIntSize);
+    if (offset < magic.size() || offset >= objectsEnd_) return std::nullopt;
+    return offset;
+  }
+
+  bool contains(std::uint64_t at, std::uint64_t length) const {
+    return at <= objectsEnd_ && length <= objectsEnd_ - at;
+  }
+
+  bool spend(std::uint64_t count, std::uint64_t cost) {
+    if (count > budget_ / cost) return false;
+    budget_ -= count * cost;
+    return true;
+  }
+
+  // Counts of 15 and more are stored in the integer object that follows the marker.
+  std::optional<std::uint64_t> readCount(std::uint8_t marker, std::uint64_t& at) const {
+    if ((marker & 0x0F) != 0x0F) return marker & 0x0Fu;
+    if (!contains(at, 1)) return std::nullopt;
+    const auto intMarker = static_cast<std::uint8_t>(bytes_[static_cast<std::size_t>(at)]);
+    if ((intMarker & 0xF0) != 0x10 || (intMarker & 0x0F) > 3) return std::nullopt;
+    const std::uint64_t width = std::uint64_t{1} << (intMarker & 0x0F);
+    if (!contains(at + 1, width)) return std::nullopt;
+    const std::uint64_t count = bigEndian(bytes_, at + 1, width);
+    at += 1 + width;
+    return count;
+  }
+
+  // 1, 2 and 4 bytes are unsigned, 8 bytes signed, 16 bytes a 128-bit two's complement.
+  std::optional<PlistValue> readInteger(unsigned sizeExponent, std::uint64_t at) const {
+    if (sizeExponent > 4) return std::nullopt;
+    const std::uint64_t width = std::uint64_t{1} << sizeExponent;
+    if (!contains(at, width)) return std::nullopt;
+    if (width == 16) {
+      const auto high = static_cast<std::int64_t>(bigEndian(bytes_, at, 8));
+      const std::uint64_t low = bigEndian(bytes_, at + 8, 8);
+      return PlistInteger{static_cast<PlistInt128>(high) * (PlistInt128{1} << 64) + low};
+    }
+    const std::uint64_t raw = bigEndian(bytes_, at, width);
+    if (width == 8) return PlistInteger{static_cast<std::int64_t>(raw)};
+    return PlistInteger{raw};
+  }
+
+  std::optional<std::string> readString(std::uint8_t marker, std::uint64_t at) {
+    const auto count = readCount(marker, at);
+    if (!count) return std::nullopt;
+    if (marker >> 4 == 0x5) {
+      if (!contains(at, *count) || !spend(*count, 1)) return std::nullopt;
+      const std::string_view text =
+          bytes_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(*count));
+      for (const char c : text) {
+        if (static_cast<std::uint8_t>(c) >= 0x80) return std::nullopt;
+      }
+      return std::string(text);
+    }
+    if (*count > (objectsEnd_ - at) / 2) return std::nullopt;
+    std::string text =
+        utf8FromUtf16(bytes_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(*count * 2)));
+    if (!spend(text.size(), 1)) return std::nullopt;
+    return text;
+  }
+
+  // Dictionary keys must be strings.
+  std::optional<std::string> readKey(std::uint64_t ref) {
+    const auto offset = objectOffset(ref);
+    if (!offset) return std::nullopt;
+    const auto marker = static_cast<std::uint8_t>(bytes_[static_cast<std::size_t>(*offset)]);
+    if (marker >> 4 != 0x5 && marker >> 4 != 0x6) return std::nullopt;
+    return readString(marker, *offset + 1);
+  }
+
+  std::uint64_t refAt(std::uint64_t at, std::uint64_t index) const {
+    return bigEndian(bytes_, at + index * trailer_.objectRefSize, trailer_.objectRefSize);
+  }
+
+  // Marks a container as being read for as long as it is, so that a container
+  // holding itself, directly or not, is caught.
+  class PathEntry {
+   public:
+    PathEntry(std::vector<bool>& onPath, std::uint64_t ref)
+        : marks_(onPath), ref_(static_cast<std::size_t>(ref)), cycle_(marks_[ref_]) {
+      marks_[ref_] = true;
+    }
+    ~PathEntry() {
+      if (!cycle_) marks_[ref_] = false;
+    }
+    PathEntry(const PathEntry&) = delete;
+    PathEntry& operator=(const PathEntry&) = delete;
+    bool isCycle() const { return cycle_; }
+
+   private:
+    std::vector<bool>& marks_;
+    std::size_t ref_;
+    bool cycle_;
+  };
+
+  std::optional<PlistValue> readArray(std::uint64_t ref, std::uint8_t marker, std::uint64_t at, int depth) {
+    const auto count = readCount(marker, at);
+    if (!count || *count > (objectsEnd_ - at) / trailer_.objectRefSize) return std::nullopt;
+    const PathEntry entry(onPath_, ref);
+    if (entry.isCycle() || depth >= maxPlistDepth || !spend(*count, valueCost)) return std::nullopt;
+    PlistArray array;
+    array.reserve(static_cast<std::size_t>(*count));
+    for (std::uint64_t i = 0; i < *count; ++i) {
+      auto element = readObject(refAt(at, i), depth + 1);
+      if (!element) return std::nullopt;
+      array.push_back(std::move(*element));
+    }
+    return array;
+  }
+
+  std::optional<PlistValue> readDictionary(std::uint64_t ref, std::uint8_t marker, std::uint64_t at,
+                                           int depth) {
+    const auto count = readCount(marker, at);
+    if (!count || *count > (objectsEnd_ - at) / trailer_.objectRefSize / 2) return std::nullopt;
+    const PathEntry entry(onPath_, ref);
+    if (entry.isCycle() || depth >= maxPlistDepth || !spend(*count * 2, valueCost)) return std::nullopt;
+    const std::uint64_t valuesAt = at + *count * trailer_.objectRefSize;
+    PlistDictionary dict;
+    for (std::uint64_t i = 0; i < *count; ++i) {
+      auto key = readKey(refAt(at, i));
+      if (!key) return std::nullopt;
+      auto value = readObject(refAt(valuesAt, i), depth + 1);
+      if (!value) return std::nullopt;
+      // A repeated key takes the later value.
+      dict.insert_or_assign(std::move(*key), std::move(*value));
+    }
+    return dict;
+  }
+
+  std::string_view bytes_;
+  Trailer trailer_;
+  std::uint64_t objectsEnd_;
+  std::vector<bool> onPath_;
+  std::uint64_t budget_;
+};
+
+}  // namespace
+
+std::optional<PlistValue> readBinaryPropertyList(std::string_view bytes) {
+  const auto trailer = readTrailer(bytes);
+  if (!trailer) return std::nullopt;
+  return BinaryReader(bytes, *trailer).readTop();
+}

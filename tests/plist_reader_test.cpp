@@ -1,0 +1,337 @@
+#include "platform/portable/plist_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plist_text.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+constexpr PlistInt128 two64 = PlistInt128{1} << 64;
+
+std::string bigEndian(std::uint64_t value, int width) {
+  std::string out;
+  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) out += static_cast<char>(value >> shift & 0xFF);
+  return out;
+}
+
+void patch(std::string& file, std::size_t at, std::uint64_t value, int width) {
+  file.replace(at, static_cast<std::size_t>(width), bigEndian(value, width));
+}
+
+// Encoders for binary objects; references are object indexes.
+std::string withCount(int type, std::size_t count) {
+  if (count < 15) return std::string(1, static_cast<char>(type << 4 | static_cast<int>(count)));
+  return std::string(1, static_cast<char>(type << 4 | 0xF)) + "\x13" + bigEndian(count, 8);
+}
+std::string integer(std::int64_t value) { return "\x13" + bigEndian(static_cast<std::uint64_t>(value), 8); }
+std::string ascii(const std::string& text) { return withCount(0x5, text.size()) + text; }
+std::string utf16(const std::u16string& text) {
+  std::string out = withCount(0x6, text.size());
+  for (const char16_t unit : text) out += bigEndian(unit, 2);
+  return out;
+}
+std::string refs(const std::vector<std::uint64_t>& indexes, int refSize) {
+  std::string out;
+  for (const auto index : indexes) out += bigEndian(index, refSize);
+  return out;
+}
+std::string array(const std::vector<std::uint64_t>& elements, int refSize = 1) {
+  return withCount(0xA, elements.size()) + refs(elements, refSize);
+}
+std::string dict(const std::vector<std::uint64_t>& keys, const std::vector<std::uint64_t>& values) {
+  return withCount(0xD, keys.size()) + refs(keys, 1) + refs(values, 1);
+}
+const std::string yes = "\x09", no = "\x08";
+
+// A complete file of `objects`, the first one on top, with 2-byte offsets.
+std::string binaryPlist(const std::vector<std::string>& objects, int refSize = 1) {
+  std::string file = "bplist00";
+  std::string table;
+  for (const auto& object : objects) {
+    table += bigEndian(file.size(), 2);
+    file += object;
+  }
+  const std::size_t tableOffset = file.size();
+  return file + table + std::string(6, '\0') + "\x02" + static_cast<char>(refSize) +
+         bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(tableOffset, 8);
+}
+
+const PlistValue sample = PlistDictionary{{"name", std::string("Caf\u00e9 \u2615 \U0001F600")},
+                                          {"count", PlistInteger{two64 - 1}},
+                                          {"minus", PlistInteger{-1}},
+                                          {"ratio", 0.25},
+                                          {"when", PlistDate{86400}},
+                                          {"blob", PlistData{'H', 'e', 'l', 'l', 'o'}},
+                                          {"flags", PlistArray{true, false}},
+                                          {"empty", PlistDictionary{}}};
+
+const std::string sampleXml = xmlPlist(
+    "<dict><key>name</key><string>Caf\u00e9 \u2615 \U0001F600</string>"
+    "<key>count</key><integer>18446744073709551615</integer><key>minus</key><integer>-1</integer>"
+    "<key>ratio</key><real>0.25</real><key>when</key><date>2001-01-02T00:00:00Z</date>"
+    "<key>blob</key><data>SGVsbG8=</data><key>flags</key><array><true/><false/></array>"
+    "<key>empty</key><dict/></dict>");
+
+const std::string sampleBinary = binaryPlist(
+    {dict({1, 2, 3, 4, 5, 6, 7, 8}, {9, 10, 11, 12, 13, 14, 15, 16}), ascii("name"), ascii("count"),
+     ascii("minus"), ascii("ratio"), ascii("when"), ascii("blob"), ascii("flags"), ascii("empty"),
+     utf16(u"Caf\u00e9 \u2615 \U0001F600"), "\x14"s + bigEndian(0, 8) + bigEndian(UINT64_MAX, 8), integer(-1),
+     "\x23" + bigEndian(std::bit_cast<std::uint64_t>(0.25), 8),
+     "\x33" + bigEndian(std::bit_cast<std::uint64_t>(86400.0), 8), "\x45Hello", array({17, 18}), dict({}, {}),
+     yes, no});
+
+TEST(ReadPropertyList, XmlAndBinaryWithTheSameContentGiveTheSameValue) {
+  EXPECT_EQ(readPropertyList(sampleXml), sample);
+  EXPECT_EQ(readPropertyList(sampleBinary), sample);
+  const auto typicalXml = readPropertyList(fixture("typical.xml"));
+  ASSERT_TRUE(typicalXml);
+  EXPECT_EQ(readPropertyList(fixture("typical.bplist")), typicalXml);
+}
+
+TEST(ReadPropertyList, EmptyOrForeignInputDoesNotParse) {
+  for (const std::string& input :
+       {""s, "bplist00"s, "bplist01" + sampleBinary.substr(8), "hello"s, "\0\0\0"s, "{\"a\": 1}"s}) {
+    EXPECT_FALSE(readPropertyList(input)) << input;
+  }
+  EXPECT_FALSE(readBinaryPropertyList(sampleXml));
+  EXPECT_FALSE(readXmlPropertyList(sampleBinary));
+}
+
+TEST(ReadPropertyList, EveryTruncationOfAValidFileFails) {
+  for (const auto& file : {sampleBinary, fixture("typical.bplist")}) {
+    for (std::size_t length = 0; length < file.size(); ++length) {
+      EXPECT_FALSE(readPropertyList(file.substr(0, length))) << length;
+    }
+  }
+  const std::size_t closed = sampleXml.find("</plist>") + 8;
+  for (std::size_t length = 0; length < closed; ++length) {
+    EXPECT_FALSE(readPropertyList(sampleXml.substr(0, length))) << length;
+  }
+}
+
+using Cases = std::vector<std::pair<std::string, std::optional<PlistValue>>>;
+
+// Each accepted text inside `element` reads as the value beside it; no rejected one reads.
+void expectXml(const std::string& element, const Cases& accepted, const std::vector<std::string>& rejected) {
+  const auto read = [&](const std::string& text) {
+    return readXmlPropertyList(xmlPlist("<" + element + ">" + text + "</" + element + ">"));
+  };
+  for (const auto& [text, expected] : accepted) EXPECT_EQ(read(text), expected) << text;
+  for (const auto& text : rejected) EXPECT_FALSE(read(text)) << text;
+}
+
+PlistValue integer128(PlistInt128 value) { return PlistInteger{value}; }
+
+TEST(ReadXmlPropertyList, IntegersSpanMinus2To63UpTo2To64Minus1) {
+  expectXml("integer",
+            {{"18446744073709551615", integer128(two64 - 1)},
+             {"-1", integer128(-1)},
+             {"-9223372036854775808", integer128(-two64 / 2)},
+             {"0xFFFFFFFFFFFFFFFF", integer128(two64 - 1)},
+             {"0X1f", integer128(31)},
+             {"-0x10", integer128(-16)},
+             {"+5", integer128(5)},
+             {" \n\t42", integer128(42)},
+             {"- 7", integer128(-7)},
+             {"000", integer128(0)}},
+            {"18446744073709551616", "-9223372036854775809", "99999999999999999999999", "", "  ", "0x", "-",
+             "12 ", "1.5", "0x1g", "12a", "--1"});
+}
+
+TEST(ReadXmlPropertyList, RealsAreDecimalNumbersOrInfinityAndNanWords) {
+  constexpr double inf = HUGE_VAL;
+  expectXml("real",
+            {{"0.25", 0.25},
+             {"-2e3", -2000.0},
+             {".5", 0.5},
+             {"1.", 1.0},
+             {" 3", 3.0},
+             {"1e999", inf},
+             {"inf", inf},
+             {"+Inf", inf},
+             {"-INF", -inf},
+             {"infinity", inf},
+             {"+infinity", inf},
+             {"-Infinity", -inf}},
+            {"", "1.5 ", "0x1p3", "1e", "1,5", "infin", "-nan", "nan(1)", "e5", "."});
+  for (const std::string text : {"nan", "NaN"}) {
+    const auto value = readXmlPropertyList(xmlPlist("<real>" + text + "</real>"));
+    ASSERT_TRUE(value && value->is<double>()) << text;
+    EXPECT_TRUE(std::isnan(*value->get<double>())) << text;
+  }
+}
+
+TEST(ReadXmlPropertyList, DatesAreUtcSecondsSince2001) {
+  expectXml("date",
+            {{"2001-01-01T00:00:00Z", PlistDate{0}},
+             {"1970-01-01T00:00:00Z", PlistDate{-978307200}},
+             {"2000-02-29T12:00:00Z", PlistDate{-307 * 86400 + 43200}},
+             {"2024-12-31T23:59:59Z", PlistDate{757382399}}},
+            {"2001-02-29T00:00:00Z", "2001-13-01T00:00:00Z", "2001-01-01T24:00:00Z", "2001-01-01T00:00:60Z",
+             "2001-01-01T00:00:00", "2001-1-01T00:00:00Z", " 2001-01-01T00:00:00Z", "2001-01-01 00:00:00Z"});
+}
+
+TEST(ReadXmlPropertyList, DataIsBase64WithWhiteSpace) {
+  const PlistData hello{'H', 'e', 'l', 'l', 'o'};
+  expectXml("data",
+            {{"SGVsbG8=", hello},
+             {"\n\tSGVs\n\tbG8=\n", hello},
+             {"SGVsbG8", hello},
+             {"", PlistData{}},
+             {"/w==", PlistData{0xFF}}},
+            {"SGVsbG8*", "S", "SGVsbG8=A", "SGVsbG8==", "=", "SGVsb"});
+}
+
+TEST(ReadXmlPropertyList, AcceptsWhatWritersProduce) {
+  EXPECT_EQ(readXmlPropertyList("<plist><string/></plist>"), std::string());
+  EXPECT_EQ(
+      readXmlPropertyList("<?xml version=\"1.0\"?>\n<!-- saved -->\n<plist>\n\t<array>\n\t\t<true></true>\n"
+                          "\t</array>\n</plist>"),
+      PlistArray{true});
+  EXPECT_EQ(
+      readXmlPropertyList(xmlPlist("<string>a &lt;&amp;&#x263A; <![CDATA[<b>]]><!-- note -->c</string>")),
+      std::string("a <&\u263A <b>c"));
+  EXPECT_EQ(readXmlPropertyList("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist><true/></plist>"),
+            true);
+}
+
+TEST(ReadXmlPropertyList, MalformedDocumentsDoNotParse) {
+  const std::string documents[] = {
+      xmlPlist(""), xmlPlist("<true/><false/>"), xmlPlist("<dict><key>k</key></dict>"),
+      xmlPlist("<dict><string>v</string></dict>"), xmlPlist("<dict><key>a</key><key>b</key><true/></dict>"),
+      xmlPlist("<array><key>k</key></array>"), xmlPlist("<array>text</array>"), xmlPlist("<true>yes</true>"),
+      xmlPlist("<false> </false>"), xmlPlist("<string><string/></string>"),
+      xmlPlist("<plist><true/></plist>"), xmlPlist("<unknown/>"), xmlPlist("<true/>") + "<junk/>", "<dict/>",
+      "<plist><true/>", "<plist/>",
+      // Entity declarations, of any kind, and references to undeclared entities.
+      "<!DOCTYPE plist [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+      "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]><plist><string>&c;</string></plist>",
+      "<!DOCTYPE plist [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><plist><string>&x;</string></plist>",
+      "<!DOCTYPE plist [<!ENTITY x \"unused\">]><plist><true/></plist>",
+      "<!DOCTYPE plist SYSTEM \"PropertyList-1.0.dtd\"><plist><string>&undeclared;</string></plist>"};
+  for (const auto& document : documents) EXPECT_FALSE(readXmlPropertyList(document)) << document;
+}
+
+TEST(ReadPropertyList, RepeatedKeysKeepTheLaterValue) {
+  EXPECT_EQ(readPropertyList(xmlPlist("<dict><key>k</key><true/><key>k</key><false/></dict>")),
+            PlistDictionary({{"k", false}}));
+  EXPECT_EQ(readPropertyList(binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, no})),
+            PlistDictionary({{"k", false}}));
+}
+
+TEST(ReadPropertyList, NestingDeeperThan512DoesNotParse) {
+  const auto xml = [](std::size_t depth) {
+    std::string open, close;
+    for (std::size_t i = 0; i < depth; ++i) open += "<array>", close += "</array>";
+    return "<plist>" + open + close + "</plist>";
+  };
+  const auto binary = [](std::uint64_t depth) {
+    std::vector<std::string> objects;
+    for (std::uint64_t i = 1; i < depth; ++i) objects.push_back(array({i}, 2));
+    objects.push_back(array({}, 2));
+    return binaryPlist(objects, 2);
+  };
+  EXPECT_TRUE(readPropertyList(xml(maxPlistDepth)));
+  EXPECT_FALSE(readPropertyList(xml(maxPlistDepth + 1)));
+  EXPECT_FALSE(readPropertyList(xml(1'000'000)));
+  EXPECT_TRUE(readPropertyList(binary(maxPlistDepth)));
+  EXPECT_FALSE(readPropertyList(binary(maxPlistDepth + 1)));
+}
+
+std::string hex(const std::string& bytes) { return testing::PrintToString(bytes); }
+
+TEST(ReadBinaryPropertyList, ScalarObjects) {
+  const Cases cases = {{"\x10\xFF", integer128(255)},
+                       {"\x11\xFF\xFF", integer128(65535)},
+                       {"\x12\xFF\xFF\xFF\xFF", integer128(4294967295)},
+                       {"\x13" + std::string(8, '\xFF'), integer128(-1)},
+                       {"\x13\x80" + std::string(7, '\0'), integer128(-two64 / 2)},
+                       {"\x14" + std::string(8, '\0') + std::string(8, '\xFF'), integer128(two64 - 1)},
+                       {"\x14" + std::string(16, '\xFF'), integer128(-1)},
+                       {"\x14\x00\x00\x00\x10"s + std::string(12, '\0'), integer128(PlistInt128{1} << 100)},
+                       {"\x22\x3F\xC0\x00\x00"s, 1.5},
+                       {"\x33" + bigEndian(std::bit_cast<std::uint64_t>(-0.5), 8), PlistDate{-0.5}},
+                       {"\x40", PlistData{}},
+                       {ascii("a\0b"s), "a\0b"s},
+                       {utf16(u"\U0001F600"), std::string("\U0001F600")},
+                       // Unpaired surrogates become U+FFFD.
+                       {utf16(u"a\xD83D"), std::string("a\uFFFD")},
+                       {utf16(u"\xDE00z\xD83D\xD83D\xDE00"), std::string("\uFFFDz\uFFFD\U0001F600")},
+                       {"\x00"s, {}},
+                       {"\x0F", {}},
+                       {"\x15" + std::string(32, '\0'), {}},
+                       {"\x21\x00\x00"s, {}},
+                       {"\x32" + std::string(8, '\0'), {}},
+                       {"\x51\x80", {}},
+                       {"\x80\x01", {}},
+                       {"\xC0", {}}};
+  for (const auto& [object, expected] : cases) {
+    EXPECT_EQ(readBinaryPropertyList(binaryPlist({object})), expected) << hex(object);
+  }
+}
+
+TEST(ReadBinaryPropertyList, CountsFrom15AreStoredInAFollowingInteger) {
+  const std::string text(30, 'x');
+  std::vector<std::string> objects{array(std::vector<std::uint64_t>(20, 1)), ascii(text)};
+  EXPECT_EQ(readBinaryPropertyList(binaryPlist(objects)), PlistArray(20, text));
+  objects[1] = "\x5F\x23" + std::string(8, '\0') + text;
+  EXPECT_FALSE(readBinaryPropertyList(binaryPlist(objects)));
+  objects[1] = "\x4F\x13" + std::string(8, '\x7F');
+  EXPECT_FALSE(readBinaryPropertyList(binaryPlist(objects)));
+}
+
+TEST(ReadBinaryPropertyList, BrokenReferencesDoNotParse) {
+  const std::vector<std::string> files[] = {
+      {array({0})},                              // an array holding itself
+      {array({1}), dict({2}, {0}), ascii("k")},  // ... or holding a dictionary that holds it
+      {dict({1}, {2}), integer(1), yes},         // a key that is not a string
+      {array({5})},                              // a reference past the last object
+  };
+  for (const auto& objects : files) EXPECT_FALSE(readBinaryPropertyList(binaryPlist(objects)));
+
+  // Object offsets inside the header, inside the offset table, and past the end.
+  const std::string valid = binaryPlist({array({1}), yes});
+  const std::size_t tableOffset = valid.size() - 32 - 4;
+  for (const std::uint64_t offset :
+       {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{tableOffset}, std::uint64_t{0xFFFF}}) {
+    std::string file = valid;
+    patch(file, tableOffset + 2, offset, 2);
+    EXPECT_FALSE(readBinaryPropertyList(file)) << offset;
+  }
+}
+
+TEST(ReadBinaryPropertyList, InconsistentTrailersDoNotParse) {
+  const std::string valid = binaryPlist({array({1}), yes});
+  ASSERT_TRUE(readBinaryPropertyList(valid));
+  // Counted back from the end: offset size, reference size (one byte each), object
+  // count, top object, offset table offset (eight bytes each).
+  const std::pair<std::size_t, std::uint64_t> fields[] = {
+      {26, 0},          {26, 9}, {25, 0},          {25, 9}, {24, 0},           {24, 3},
+      {24, 1ull << 62}, {16, 2}, {16, UINT64_MAX}, {8, 8},  {8, valid.size()}, {8, UINT64_MAX}};
+  for (const auto& [fromEnd, value] : fields) {
+    std::string file = valid;
+    patch(file, file.size() - fromEnd, value, fromEnd > 24 ? 1 : 8);
+    EXPECT_FALSE(readBinaryPropertyList(file)) << fromEnd << " " << value;
+  }
+}
+
+TEST(ReadBinaryPropertyList, SharedReferencesCannotBlowUpTheTree) {
+  EXPECT_EQ(readBinaryPropertyList(binaryPlist({array({1, 1, 1}), ascii("s")})),
+            PlistArray(3, std::string("s")));
+  // Each level holds the next one twice: 2^40 leaves from a file of a few hundred bytes.
+  std::vector<std::string> objects;
+  for (std::uint64_t level = 1; level <= 40; ++level) objects.push_back(array({level, level}));
+  objects.push_back(yes);
+  EXPECT_FALSE(readBinaryPropertyList(binaryPlist(objects)));
+}
+
+}  // namespace
