@@ -74,11 +74,11 @@ class AgentTestCase(unittest.TestCase):
         self.addCleanup(self.stop, owner)
         return owner
 
-    def start_dock(self):
+    def start_dock(self, **popen_options):
         """A stand-in Dock: a copy of sleep under the name the agent restarts."""
         dock_binary = os.path.join(self.home, "Dock")
         shutil.copy(shutil.which("sleep"), dock_binary)
-        dock = subprocess.Popen([dock_binary, "600"])
+        dock = subprocess.Popen([dock_binary, "600"], **popen_options)
         self.addCleanup(self.stop, dock)
         return dock
 
