@@ -8,18 +8,10 @@
 
 #include "platform/platform.h"
 #include "values/plist_value.h"
+#include "values/unicode_text.h"
 
 // Decisions about values crossing into or out of a native store, kept apart from any
 // one store's API so that every build tests them.
-
-// Whether `text` is well-formed UTF-8: no overlong forms, surrogates, code points past
-// U+10FFFF or cut-off sequences.
-bool isValidUtf8(std::string_view text);
-
-// A native string's UTF-16 units as UTF-8. A native string may hold any sequence of
-// units; each unpaired surrogate becomes U+FFFD, as in the portable binary reader, so
-// that the text is valid UTF-8 and the rest of the document stays readable.
-std::string utf8FromUtf16(std::span<const std::uint16_t> units);
 
 // The integer kept for a stored integer beyond the signed 64-bit range when all a native
 // number will tell of it is its nearest double, `approximation`: that double, limited to

@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <sys/event.h>
@@ -16,36 +15,14 @@
 #include <sys/syscall.h>
 #endif
 
+#include "platform/regular_file.h"
+
 extern char** environ;
 
 std::optional<std::string> PosixPlatform::readFile(const std::string& path) {
-  // Non-blocking, so that a FIFO or a device at the path cannot hold the agent up;
-  // only a regular file is read.
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return std::nullopt;
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  if (info.st_size > maxReadFileSize) return std::nullopt;
-
-  // The owner may be rewriting the file in place: read to the end, whatever the size
-  // said, but never past the cap.
-  std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
-  std::size_t used = 0;
-  for (;;) {
-    if (used == bytes.size()) {
-      if (bytes.size() > static_cast<std::size_t>(maxReadFileSize)) return std::nullopt;
-      bytes.resize(bytes.size() * 2);
-    }
-    const ssize_t got = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (got == 0) break;
-    used += static_cast<std::size_t>(got);
-  }
-  bytes.resize(used);
-  return bytes;
+  std::string contents;
+  if (readRegularFile(path, maxReadFileSize, contents) != FileRead::read) return std::nullopt;
+  return contents;
 }
 
 ProcessState PosixPlatform::probeProcess(int pid) {

@@ -25,4 +25,4 @@ class PosixPlatform : public Platform {
 
 // Files larger than this are not snapshots (a real one is a few hundred bytes) and
 // are not read into memory.
-inline constexpr long long maxReadFileSize = 16LL * 1024 * 1024;
+inline constexpr std::size_t maxReadFileSize = 16 * 1024 * 1024;

@@ -27,6 +27,8 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  // Closes now, reporting the error that a deferred write may surface only here.
+  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
 
  private:
   int fd_ = -1;

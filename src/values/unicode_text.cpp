@@ -65,3 +65,36 @@ std::optional<std::string> lowercased(std::string_view text) {
   }
   return result;
 }
+
+bool isValidUtf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  auto remaining = static_cast<utf8proc_ssize_t>(text.size());
+  while (remaining > 0) {
+    utf8proc_int32_t codePoint = 0;
+    const auto used = utf8proc_iterate(bytes, remaining, &codePoint);
+    if (used <= 0) return false;
+    bytes += used;
+    remaining -= used;
+  }
+  return true;
+}
+
+std::string utf8FromUtf16(std::span<const std::uint16_t> units) {
+  const auto isHigh = [](std::uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; };
+  const auto isLow = [](std::uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; };
+  std::string out;
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    std::uint32_t codePoint = units[i];
+    if (isHigh(codePoint) && i + 1 < units.size() && isLow(units[i + 1])) {
+      codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (units[i + 1] - 0xDC00u);
+      ++i;
+    } else if (isHigh(codePoint) || isLow(codePoint)) {
+      codePoint = 0xFFFD;
+    }
+    utf8proc_uint8_t encoded[4];
+    const auto size = utf8proc_encode_char(static_cast<utf8proc_int32_t>(codePoint), encoded);
+    out.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(size));
+  }
+  return out;
+}

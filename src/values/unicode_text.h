@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -10,3 +12,12 @@ bool canonicallyEqual(std::string_view a, std::string_view b);
 
 // The full Unicode lower-case mapping of `text`; nothing when it is not valid UTF-8.
 std::optional<std::string> lowercased(std::string_view text);
+
+// Whether `text` is well-formed UTF-8: no overlong forms, surrogates, code points past
+// U+10FFFF or cut-off sequences.
+bool isValidUtf8(std::string_view text);
+
+// UTF-16 units as UTF-8. Stored strings may hold any sequence of units (a label cut in
+// the middle of an emoji, say); each unpaired surrogate becomes U+FFFD, so that the
+// text is valid UTF-8 and the rest of the document stays readable.
+std::string utf8FromUtf16(std::span<const std::uint16_t> units);

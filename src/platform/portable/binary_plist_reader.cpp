@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/portable/plist_reader.h"
+#include "values/unicode_text.h"
 
 namespace {
 
@@ -19,48 +20,6 @@ std::uint64_t bigEndian(std::string_view bytes, std::uint64_t offset, std::uint6
     value = value << 8 | static_cast<std::uint8_t>(bytes[static_cast<std::size_t>(offset + i)]);
   }
   return value;
-}
-
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | c >> 6);
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | c >> 12);
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | c >> 18);
-    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// CoreFoundation stores any sequence of UTF-16 units, unpaired surrogates included
-// (a label cut in the middle of an emoji, say). Each unpaired surrogate becomes
-// U+FFFD so that the rest of the document stays readable and the text valid UTF-8.
-std::string utf8FromUtf16(std::string_view bigEndianUnits) {
-  const std::size_t count = bigEndianUnits.size() / 2;
-  const auto unit = [&](std::size_t i) { return static_cast<char32_t>(bigEndian(bigEndianUnits, 2 * i, 2)); };
-  const auto isHigh = [](char32_t u) { return u >= 0xD800 && u <= 0xDBFF; };
-  const auto isLow = [](char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; };
-  std::string out;
-  out.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const char32_t u = unit(i);
-    if (isHigh(u) && i + 1 < count && isLow(unit(i + 1))) {
-      appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
-      ++i;
-    } else if (isHigh(u) || isLow(u)) {
-      appendUtf8(out, 0xFFFD);
-    } else {
-      appendUtf8(out, u);
-    }
-  }
-  return out;
 }
 
 struct Trailer {
@@ -209,8 +168,11 @@ class BinaryReader {
       return std::string(text);
     }
     if (*count > (objectsEnd_ - at) / 2) return std::nullopt;
-    std::string text =
-        utf8FromUtf16(bytes_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(*count * 2)));
+    std::vector<std::uint16_t> units(static_cast<std::size_t>(*count));
+    for (std::size_t i = 0; i < units.size(); ++i) {
+      units[i] = static_cast<std::uint16_t>(bigEndian(bytes_, at + 2 * i, 2));
+    }
+    std::string text = utf8FromUtf16(units);
     if (!spend(text.size(), 1)) return std::nullopt;
     return text;
   }

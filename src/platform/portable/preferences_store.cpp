@@ -15,30 +15,13 @@
 
 #include "platform/portable/plist_reader.h"
 #include "platform/portable/xml_plist_writer.h"
+#include "platform/regular_file.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
 // A domain file larger than this is not one we wrote or should rewrite.
 constexpr std::size_t maxDomainFileSize = 16 * 1024 * 1024;
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
-  // Closes now, reporting the error that a deferred write may only surface here.
-  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
- private:
-  int fd_;
-};
 
 // Removes the file at `path` when it goes out of scope, unless kept.
 class TemporaryFile {
@@ -86,7 +69,7 @@ std::string homeDirectory() {
 }
 
 bool syncDirectory(const std::string& path) {
-  const FileDescriptor directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return directory.valid() && ::fsync(directory.get()) == 0;
 }
 
@@ -115,30 +98,6 @@ bool makeDirectories(const std::string& path) {
   return ::chmod(path.c_str(), 0700) == 0 && syncDirectory(parentOf(path));
 }
 
-enum class ReadOutcome { read, missing, failed };
-
-// The whole of a regular file, read through a symbolic link if need be.
-ReadOutcome readDomainFile(const std::string& path, std::string& contents) {
-  // Non-blocking, so that a FIFO left in the domain file's place cannot stall us.
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!file.valid()) return errno == ENOENT ? ReadOutcome::missing : ReadOutcome::failed;
-  struct stat status {};
-  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      static_cast<std::uintmax_t>(status.st_size) > maxDomainFileSize) {
-    return ReadOutcome::failed;
-  }
-  // The file may grow while we read it, so the bound is checked again on the bytes read.
-  char chunk[65536];
-  for (;;) {
-    const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return ReadOutcome::failed;
-    if (count == 0) return ReadOutcome::read;
-    contents.append(chunk, static_cast<std::size_t>(count));
-    if (contents.size() > maxDomainFileSize) return ReadOutcome::failed;
-  }
-}
-
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t count = ::write(fd, bytes.data(), bytes.size());
@@ -153,7 +112,7 @@ bool writeAll(int fd, std::string_view bytes) {
 // the old file or the complete new one, and the new one survives a crash once we return.
 bool replaceFile(const std::string& directory, const std::string& path, std::string_view bytes) {
   std::string pattern = path + ".XXXXXX";
-  FileDescriptor file(::mkostemp(pattern.data(), O_CLOEXEC));
+  UniqueFd file(::mkostemp(pattern.data(), O_CLOEXEC));
   if (!file.valid()) return false;
   TemporaryFile temporary(pattern);
   if (::fchmod(file.get(), 0600) != 0 || !writeAll(file.get(), bytes) || ::fsync(file.get()) != 0 ||
@@ -215,12 +174,12 @@ bool PreferencesStore::synchronize(const std::string& domain) {
   const std::string path = directory_ + "/" + domain + ".plist";
   std::string contents;
   PlistDictionary dictionary;
-  switch (readDomainFile(path, contents)) {
-    case ReadOutcome::failed:
+  switch (readRegularFile(path, maxDomainFileSize, contents)) {
+    case FileRead::failed:
       return false;
-    case ReadOutcome::missing:
+    case FileRead::missing:
       break;
-    case ReadOutcome::read: {
+    case FileRead::read: {
       // A file we cannot understand may hold someone's settings: never overwrite it.
       auto parsed = readPropertyList(contents);
       auto* existing = parsed ? std::get_if<PlistDictionary>(&parsed->storage) : nullptr;

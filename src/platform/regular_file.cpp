@@ -1,0 +1,38 @@
+#include "platform/regular_file.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/unique_fd.h"
+
+FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::string& contents) {
+  contents.clear();
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!file.valid()) return errno == ENOENT ? FileRead::missing : FileRead::failed;
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<std::size_t>(status.st_size) > maxSize) {
+    return FileRead::failed;
+  }
+
+  // The writer may be changing the file as we read: read to its end, whatever the size
+  // said, but never past the bound. One spare byte lets the usual read end at once.
+  contents.resize(static_cast<std::size_t>(status.st_size) + 1);
+  std::size_t used = 0;
+  for (;;) {
+    if (used == contents.size()) {
+      if (contents.size() > maxSize) return FileRead::failed;
+      contents.resize(contents.size() * 2);
+    }
+    const ssize_t count = ::read(file.get(), contents.data() + used, contents.size() - used);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return FileRead::failed;
+    if (count == 0) break;
+    used += static_cast<std::size_t>(count);
+  }
+  contents.resize(used);
+  return FileRead::read;
+}
