@@ -1,0 +1,52 @@
+// The agent as it would be without the exit wake-up: every pause lasts its full time,
+// so the owner's death is noticed at the next pass. For measuring recovery latency
+// against the real agent only; it is built with the benchmarks and never installed.
+
+#include <memory>
+#include <span>
+
+#include "agent/run.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Forwards everything to the system platform except taking the exit handle.
+class PollingPlatform final : public Platform {
+ public:
+  explicit PollingPlatform(std::unique_ptr<Platform> inner) : inner_(std::move(inner)) {}
+
+  std::optional<std::string> readFile(const std::string& path) override {
+    return inner_->readFile(path);
+  }
+  std::optional<PlistValue> parsePropertyList(std::string_view bytes) override {
+    return inner_->parsePropertyList(bytes);
+  }
+  void setPreference(const std::string& domain, const std::string& key,
+                     const std::optional<PreferenceValue>& value) override {
+    inner_->setPreference(domain, key, value);
+  }
+  bool synchronizePreferences(const std::string& domain) override {
+    return inner_->synchronizePreferences(domain);
+  }
+  ProcessState probeProcess(int pid) override { return inner_->probeProcess(pid); }
+  void watchForExit(int) override {}
+  bool sleepFor(double seconds) override { return inner_->sleepFor(seconds); }
+  void startOwnSession() override { inner_->startOwnSession(); }
+  bool launch(const std::string& executable, const std::vector<std::string>& arguments) override {
+    return inner_->launch(executable, arguments);
+  }
+  bool removeFile(const std::string& path) override { return inner_->removeFile(path); }
+  std::string currentDirectory() override { return inner_->currentDirectory(); }
+
+ private:
+  std::unique_ptr<Platform> inner_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
+  if (!arguments.empty()) arguments = arguments.subspan(1);  // the program's own path
+  PollingPlatform platform(makeSystemPlatform());
+  return runAgent(arguments, platform);
+}

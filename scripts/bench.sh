@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the agent and its benchmarks (Release, in build-bench) and prints the
+# measurements as one markdown table. Takes about two minutes; see docs/performance.md.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+packages=(libbenchmark-dev libplist-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DDOCK_RESTORE_TESTS=OFF -DDOCK_RESTORE_BENCHMARKS=ON >/dev/null
+cmake --build build-bench >/dev/null
+
+# The agent's `killall Dock` reaches every process named Dock on the machine; in a
+# PID namespace of their own the benchmarks neither disturb nor get disturbed by
+# anything else running a stand-in Dock (the end-to-end tests do).
+isolate=()
+if unshare --pid --fork --mount-proc true 2>/dev/null; then
+  isolate=(unshare --pid --fork --mount-proc)
+elif unshare --user --map-root-user --pid --fork --mount-proc true 2>/dev/null; then
+  isolate=(unshare --user --map-root-user --pid --fork --mount-proc)
+else
+  echo "bench.sh: no private PID namespace; killall Dock may reach other stand-ins" >&2
+fi
+"${isolate[@]}" python3 -B bench/run_benchmarks.py build-bench
