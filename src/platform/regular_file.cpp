@@ -27,11 +27,13 @@ FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::stri
       if (contents.size() > maxSize) return FileRead::failed;
       contents.resize(contents.size() * 2);
     }
-    const ssize_t count = ::read(file.get(), contents.data() + used, contents.size() - used);
+    const std::size_t wanted = contents.size() - used;
+    const ssize_t count = ::read(file.get(), contents.data() + used, wanted);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) return FileRead::failed;
-    if (count == 0) break;
     used += static_cast<std::size_t>(count);
+    // A regular file reads short only at its end: no second call to learn that.
+    if (static_cast<std::size_t>(count) < wanted) break;
   }
   contents.resize(used);
   return FileRead::read;
