@@ -406,9 +406,12 @@ std::optional<PlistValue> readXmlPropertyList(std::string_view bytes) {
   XML_SetEntityDeclHandler(parser.get(), onEntityDeclaration);
   XML_SetSkippedEntityHandler(parser.get(), onSkippedEntity);
 
-  // Modest pieces: expat copies what it is given, and a document that fails early
-  // should not be copied whole first.
-  constexpr std::size_t chunkSize = std::size_t{1} << 16;
+  // Pieces, because expat copies what it is given and a document that fails early
+  // should not be copied whole first. Expat scans a token left unfinished at the end of
+  // a piece again from its start with each further piece; pieces that double in size
+  // keep that linear even when the whole document is one token, a 16 MiB comment say.
+  constexpr std::size_t largestChunk = std::size_t{1} << 30;  // XML_Parse takes an int
+  std::size_t chunkSize = std::size_t{1} << 16;
   for (;;) {
     const std::size_t size = std::min(bytes.size(), chunkSize);
     const bool last = size == bytes.size();
@@ -417,6 +420,7 @@ std::optional<PlistValue> readXmlPropertyList(std::string_view bytes) {
     }
     if (last) break;
     bytes.remove_prefix(size);
+    chunkSize = std::min(2 * chunkSize, largestChunk);
   }
   return builder.takeResult();
 }
