@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -394,11 +395,22 @@ struct ParserDeleter {
   void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
 };
 
+// One random salt for the whole process: left to itself, expat asks the kernel for a
+// fresh one with every parser, a system call on every pass of the watch.
+unsigned long processHashSalt() {
+  static const unsigned long salt = [] {
+    std::random_device device;
+    return static_cast<unsigned long>(device()) << 31 ^ device();
+  }();
+  return salt;
+}
+
 }  // namespace
 
 std::optional<PlistValue> readXmlPropertyList(std::string_view bytes) {
   const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate(nullptr));
   if (!parser) return std::nullopt;
+  XML_SetHashSalt(parser.get(), processHashSalt());
   PlistBuilder builder(parser.get());
   XML_SetUserData(parser.get(), &builder);
   XML_SetElementHandler(parser.get(), onStartElement, onEndElement);
