@@ -1,36 +1,35 @@
 #pragma once
 
 #include <charconv>
-#include <deque>
 #include <functional>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/portable/plist_reader.h"
 
-// A platform in memory that records every call, in order, as one line of text, so a
-// test can check what the agent asked for and in which sequence.
+// A platform in memory that records every call but reads, in order, as one line of
+// text, so a test can check what the agent did and in which sequence.
 class FakePlatform : public Platform {
  public:
-  std::map<std::string, std::string> files;       // path -> bytes
-  std::deque<ProcessState> probeAnswers;           // next answers; then `defaultProbe`
-  ProcessState defaultProbe = ProcessState::alive;
-  std::deque<bool> exitSeenAnswers;                // what each sleep reports; then false
-  std::vector<std::string> calls;
-  // Runs before each read; lets a test change the files between two reads.
+  std::map<std::string, std::string> files;  // path -> bytes
+  ProcessState probeAnswer = ProcessState::alive;
+  int exitSeenAtSleep = 0;  // the sleep, counted from 1, that reports the owner's exit; 0: none
+  int sleeps = 0;
+  // Runs before each read, numbered from 0; lets a test change the files between reads.
   std::function<void(int readNumber)> beforeRead;
   int reads = 0;
-  bool launchSucceeds = true;
+  // What synchronizing and launching answer; the agent must carry on either way.
+  bool stepsSucceed = true;
+  std::vector<std::string> calls;
 
   std::optional<std::string> readFile(const std::string& path) override {
     if (beforeRead) beforeRead(reads);
     ++reads;
-    calls.push_back("read " + path);
-    auto it = files.find(path);
-    if (it == files.end()) return std::nullopt;
-    return it->second;
+    const auto it = files.find(path);
+    return it == files.end() ? std::nullopt : std::optional(it->second);
   }
   std::optional<PlistValue> parsePropertyList(std::string_view bytes) override {
     return readPropertyList(bytes);
@@ -41,44 +40,31 @@ class FakePlatform : public Platform {
   }
   bool synchronizePreferences(const std::string& domain) override {
     calls.push_back("sync " + domain);
-    return true;
+    return stepsSucceed;
   }
   ProcessState probeProcess(int pid) override {
     calls.push_back("probe " + std::to_string(pid));
-    if (probeAnswers.empty()) return defaultProbe;
-    const auto answer = probeAnswers.front();
-    probeAnswers.pop_front();
-    return answer;
+    return probeAnswer;
   }
   void watchForExit(int pid) override { calls.push_back("watch " + std::to_string(pid)); }
   bool sleepFor(double seconds) override {
     calls.push_back("sleep " + number(seconds));
-    if (exitSeenAnswers.empty()) return false;
-    const bool seen = exitSeenAnswers.front();
-    exitSeenAnswers.pop_front();
-    return seen;
+    // A watch that never ends fails the test rather than hanging it.
+    if (++sleeps > 100) throw std::runtime_error("still watching after 100 pauses");
+    return sleeps == exitSeenAtSleep;
   }
   void startOwnSession() override { calls.push_back("setsid"); }
   bool launch(const std::string& executable, const std::vector<std::string>& arguments) override {
     std::string line = "launch " + executable;
     for (const auto& argument : arguments) line += " [" + argument + "]";
     calls.push_back(line);
-    return launchSucceeds;
+    return stepsSucceed;
   }
   bool removeFile(const std::string& path) override {
     calls.push_back("remove " + path);
     return files.erase(path) > 0;
   }
   std::string currentDirectory() override { return "/work"; }
-
-  // Calls that are not reads: what the agent did rather than what it looked at.
-  std::vector<std::string> actions() const {
-    std::vector<std::string> result;
-    for (const auto& call : calls) {
-      if (call.rfind("read ", 0) != 0) result.push_back(call);
-    }
-    return result;
-  }
 
   static std::string number(double d) {
     char text[32];

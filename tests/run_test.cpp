@@ -8,27 +8,35 @@
 
 namespace {
 
+using Calls = std::vector<std::string>;
+
 const std::string snapshotPath = "/work/snap.plist";
 
+// A snapshot file; by default its settings restore autohide and name a key that is none
+// of the Dock's six.
 std::string snapshot(bool active, const std::string& pid, const std::string& session,
-                     const std::string& settings = "<key>autohide</key><dict><key>type</key>"
-                                                   "<string>bool</string><key>value</key><false/></dict>") {
+                     const std::string& settings = "<key>autohide</key><dict><key>type</key><string>bool</string>"
+                                                   "<key>value</key><false/></dict><key>show-recents</key>"
+                                                   "<dict><key>type</key><string>bool</string></dict>") {
   return snapshotPlist(std::string("<key>active</key>") + (active ? "<true/>" : "<false/>") +
                        "<key>ownerPID</key><integer>" + pid + "</integer><key>sessionID</key><string>" +
                        session + "</string><key>snapshot</key><dict>" + settings + "</dict>");
 }
 
-int run(FakePlatform& platform, std::vector<const char*> arguments) {
-  return runAgent(arguments, platform);
+// The agent started by owner `pid` of `session` ("snap.plist" in /work), the snapshot
+// holding `file`. Synchronizing and relaunching fail: the agent must carry on regardless.
+Calls run(FakePlatform& platform, const std::string& file, const char* pid = "812", const char* session = "abc") {
+  platform.files[snapshotPath] = file;
+  platform.stepsSucceed = false;
+  const std::vector<const char*> arguments = {"snap.plist", pid, session, "com.example.owner"};
+  EXPECT_EQ(runAgent(arguments, platform), 0);
+  return platform.calls;
 }
 
-const std::vector<std::string> recovery = {
-    "set com.apple.dock orientation = (deleted)",
-    "set com.apple.dock autohide = bool false",
-    "set com.apple.dock autohide-delay = (deleted)",
-    "set com.apple.dock autohide-time-modifier = (deleted)",
-    "set com.apple.dock no-bouncing = (deleted)",
-    "set com.apple.dock launchanim = (deleted)",
+const Calls recovery = {
+    "set com.apple.dock orientation = (deleted)",         "set com.apple.dock autohide = bool false",
+    "set com.apple.dock autohide-delay = (deleted)",      "set com.apple.dock autohide-time-modifier = (deleted)",
+    "set com.apple.dock no-bouncing = (deleted)",         "set com.apple.dock launchanim = (deleted)",
     "sync com.apple.dock",
     "set com.example.owner velko.systemDockVisibilitySnapshot = (deleted)",
     "sync com.example.owner",
@@ -36,146 +44,82 @@ const std::vector<std::string> recovery = {
     "remove /work/snap.plist",
 };
 
-std::vector<std::string> withPrefix(std::vector<std::string> prefix, const std::vector<std::string>& rest) {
-  prefix.insert(prefix.end(), rest.begin(), rest.end());
-  return prefix;
+Calls then(Calls first, const Calls& rest) {
+  first.insert(first.end(), rest.begin(), rest.end());
+  return first;
 }
 
-TEST(Arguments, FewerThanFourIsAUsageErrorAndTouchesNothing) {
+TEST(Arguments, OwnerPidIsA32BitDecimalAndThePathIsMadeAbsoluteOnce) {
   FakePlatform platform;
-  EXPECT_EQ(run(platform, {"snap.plist", "812", "abc"}), exitUsage);
-  EXPECT_EQ(run(platform, {}), exitUsage);
-  EXPECT_TRUE(platform.calls.empty());
-}
-
-TEST(Arguments, OwnerPidAndPathAreFormedOnce) {
-  FakePlatform platform;
-  struct Case {
-    const char* text;
-    std::int32_t pid;
-  };
-  for (const auto& c : {Case{"812", 812}, Case{"abc", 0}, Case{"", 0}, Case{"+", 0},
-                        Case{"2147483648", 0}, Case{"-5", -5}, Case{" 7", 0}}) {
-    const std::vector<const char*> argv = {"snap.plist", c.text, "abc", "d", "ignored extra"};
-    const auto arguments = parseArguments(argv, platform);
+  const std::pair<const char*, std::int32_t> cases[] = {
+      {"812", 812}, {"-5", -5}, {"+7", 7}, {"2147483647", 2147483647}, {"-2147483648", -2147483647 - 1},
+      {"2147483648", 0}, {"-2147483649", 0}, {"abc", 0}, {"", 0}, {"+", 0}, {" 7", 0}, {"7 ", 0}};
+  for (const auto& [text, pid] : cases) {
+    const auto arguments = parseArguments(std::vector<const char*>{"snap.plist", text, "abc", "d", "extra"}, platform);
     ASSERT_TRUE(arguments);
-    EXPECT_EQ(arguments->ownerPID, c.pid) << c.text;
+    EXPECT_EQ(arguments->ownerPID, pid) << text;
     EXPECT_EQ(arguments->snapshotPath, "/work/snap.plist");
   }
-  const std::vector<const char*> absolute = {"/tmp/s.plist", "1", "", ""};
-  EXPECT_EQ(parseArguments(absolute, platform)->snapshotPath, "/tmp/s.plist");
+  EXPECT_EQ(parseArguments(std::vector<const char*>{"/tmp/s.plist", "1", "", ""}, platform)->snapshotPath,
+            "/tmp/s.plist");
+  EXPECT_EQ(runAgent(std::vector<const char*>{"snap.plist", "812", "abc"}, platform), exitUsage);
+  EXPECT_TRUE(platform.calls.empty() && platform.reads == 0);
 }
 
-TEST(Run, OwnerDeathWithActiveSnapshotRecoversInOrder) {
-  FakePlatform platform;
-  platform.files[snapshotPath] = snapshot(true, "812", "abc");
-  platform.probeAnswers = {ProcessState::alive, ProcessState::alive, ProcessState::gone};
-  EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-  EXPECT_EQ(platform.actions(), withPrefix({"setsid", "watch 812", "probe 812", "sleep 0.5", "probe 812",
-                                            "sleep 0.5", "probe 812"},
-                                           recovery));
-  // Three passes, then the confirming read and the read for the settings.
-  EXPECT_EQ(platform.reads, 5);
-}
-
-TEST(Run, CleanOwnerExitRestoresNothing) {
-  for (const auto& finalState : {std::optional<std::string>{}, std::optional{snapshot(false, "812", "abc")},
-                                 std::optional{std::string("<plist><dict>")}}) {
+TEST(Run, RecoversOnlyFromTheOwnersActiveSnapshot) {
+  const Calls nothing = {"setsid"};
+  // The snapshot, then the owner PID and session the agent is given.
+  const std::tuple<std::string, const char*, const char*, Calls> cases[] = {
+      {snapshot(true, "813", "abc"), "812", "abc", nothing},
+      {snapshot(true, "812", "ABC"), "812", "abc", nothing},
+      {snapshot(true, "812", "abc "), "812", "abc", nothing},
+      {snapshot(false, "812", "abc"), "812", "abc", nothing},
+      // Sessions compare under canonical equivalence: a precomposed é is e + U+0301.
+      {snapshot(true, "812", "caf\xC3\xA9"), "812", "cafe\xCC\x81", then({"setsid", "watch 812", "probe 812"}, recovery)},
+      // An owner PID that cannot be watched ends the wait at once, without a probe.
+      {snapshot(true, "-5", "abc"), "-5", "abc", then({"setsid"}, recovery)},
+      {snapshot(true, "0", "abc"), "0", "abc", then({"setsid"}, recovery)},
+  };
+  for (const auto& [file, pid, session, calls] : cases) {
     FakePlatform platform;
-    platform.files[snapshotPath] = snapshot(true, "812", "abc");
-    platform.beforeRead = [&](int n) {
-      if (n != 2) return;
-      if (finalState) {
-        platform.files[snapshotPath] = *finalState;
-      } else {
-        platform.files.erase(snapshotPath);
-      }
+    platform.probeAnswer = ProcessState::gone;
+    EXPECT_EQ(run(platform, file, pid, session), calls) << file << pid << session;
+  }
+}
+
+TEST(Run, WhatTheFileSaysAtEachPassDecides) {
+  const std::string active = snapshot(true, "812", "abc");
+  const std::string inactive = snapshot(false, "812", "abc");
+  const std::string leftOnly = snapshot(false, "1", "other",
+                                        "<key>orientation</key><dict><key>type</key><string>string</string>"
+                                        "<key>value</key><string>left</string></dict>");
+  const Calls watched = {"setsid", "watch 812", "probe 812", "sleep 0.5", "probe 812", "sleep 0.5"};
+  const Calls died = {"setsid", "watch 812", "probe 812"};
+  // A name, what the probe answers, the sleep that sees the exit (0: none), the file from
+  // the third read on, and what the agent then does.
+  const std::tuple<const char*, ProcessState, int, std::string, Calls> cases[] = {
+      // A zombie owner, or a newcomer under its PID, still answers the probe: an exit
+      // seen during a pause decides, once the snapshot has been read again.
+      {"exit seen", ProcessState::alive, 2, active, then(watched, recovery)},
+      {"exit seen, deactivated", ProcessState::alive, 2, inactive, watched},
+      // The owner finished cleanly before the third pass.
+      {"deactivated", ProcessState::alive, 0, inactive, watched},
+      {"unreadable", ProcessState::alive, 0, "<plist><dict>", watched},
+      // The owner died at once; the file changed after the read that confirmed it.
+      {"unreadable settings", ProcessState::gone, 0, "bplist00", died},
+      {"newest settings", ProcessState::gone, 0, leftOnly,
+       then(then(died, {"set com.apple.dock orientation = string \"left\"", "set com.apple.dock autohide = (deleted)"}),
+            Calls(recovery.begin() + 2, recovery.end()))},
+  };
+  for (const auto& [what, probe, exitSeenAtSleep, third, calls] : cases) {
+    FakePlatform platform;
+    platform.probeAnswer = probe;
+    platform.exitSeenAtSleep = exitSeenAtSleep;
+    platform.beforeRead = [&platform, later = third](int n) {
+      if (n == 2) platform.files[snapshotPath] = later;
     };
-    EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-    EXPECT_EQ(platform.actions(), (std::vector<std::string>{"setsid", "watch 812", "probe 812", "sleep 0.5",
-                                                            "probe 812", "sleep 0.5"}));
+    EXPECT_EQ(run(platform, active), calls) << what;
   }
-}
-
-TEST(Run, SnapshotOfAnotherOwnerOrSessionRestoresNothing) {
-  for (const auto& content : {snapshot(true, "813", "abc"), snapshot(true, "812", "ABC"),
-                              snapshot(true, "812", "abc "), snapshot(false, "812", "abc")}) {
-    FakePlatform platform;
-    platform.files[snapshotPath] = content;
-    EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-    EXPECT_EQ(platform.actions(), std::vector<std::string>{"setsid"});
-  }
-}
-
-TEST(Run, SessionsMatchUnderCanonicalEquivalence) {
-  FakePlatform platform;
-  platform.files[snapshotPath] = snapshot(true, "812", "caf\xC3\xA9");
-  platform.defaultProbe = ProcessState::gone;
-  EXPECT_EQ(run(platform, {"snap.plist", "812", "cafe\xCC\x81", "com.example.owner"}), 0);
-  EXPECT_EQ(platform.actions(), withPrefix({"setsid", "watch 812", "probe 812"}, recovery));
-}
-
-TEST(Run, NonPositiveOwnerPidEndsTheWaitWithoutProbing) {
-  FakePlatform platform;
-  platform.files[snapshotPath] = snapshot(true, "-5", "abc");
-  EXPECT_EQ(run(platform, {"snap.plist", "-5", "abc", "com.example.owner"}), 0);
-  EXPECT_EQ(platform.actions(), withPrefix({"setsid"}, recovery));
-
-  FakePlatform unparsed;
-  unparsed.files[snapshotPath] = snapshot(true, "812", "abc");
-  EXPECT_EQ(run(unparsed, {"snap.plist", "x812", "abc", "com.example.owner"}), 0);
-  EXPECT_EQ(unparsed.actions(), std::vector<std::string>{"setsid"});
-}
-
-TEST(Run, SettingsComeFromTheNewestFileWhateverItNowSays) {
-  FakePlatform platform;
-  platform.files[snapshotPath] = snapshot(true, "812", "abc");
-  platform.defaultProbe = ProcessState::gone;
-  platform.beforeRead = [&](int n) {
-    if (n == 2) {
-      platform.files[snapshotPath] =
-          snapshot(false, "1", "other", "<key>orientation</key><dict><key>type</key><string>string</string>"
-                                         "<key>value</key><string>left</string></dict>");
-    }
-  };
-  EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-  const auto actions = platform.actions();
-  ASSERT_GE(actions.size(), 5u);
-  EXPECT_EQ(actions[3], "set com.apple.dock orientation = string \"left\"");
-  EXPECT_EQ(actions[4], "set com.apple.dock autohide = (deleted)");
-}
-
-TEST(Run, SnapshotGoneBeforeTheSettingsReadRestoresNothing) {
-  FakePlatform platform;
-  platform.files[snapshotPath] = snapshot(true, "812", "abc");
-  platform.defaultProbe = ProcessState::gone;
-  platform.beforeRead = [&](int n) {
-    if (n == 2) platform.files[snapshotPath] = "bplist00";
-  };
-  EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-  EXPECT_EQ(platform.actions(), (std::vector<std::string>{"setsid", "watch 812", "probe 812"}));
-}
-
-TEST(Run, AnExitSeenDuringAPauseOutweighsAProbeThatStillFindsThePid) {
-  // A zombie owner, or a newcomer under its PID, still answers the probe.
-  FakePlatform platform;
-  platform.files[snapshotPath] = snapshot(true, "812", "abc");
-  platform.exitSeenAnswers = {false, true};
-  EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-  EXPECT_EQ(platform.actions(), withPrefix({"setsid", "watch 812", "probe 812", "sleep 0.5", "probe 812",
-                                            "sleep 0.5"},
-                                           recovery));
-}
-
-TEST(Run, AnOwnerThatDeactivatesAndExitsIsNotRecovered) {
-  FakePlatform platform;
-  platform.files[snapshotPath] = snapshot(true, "812", "abc");
-  platform.exitSeenAnswers = {true};
-  platform.beforeRead = [&](int n) {
-    if (n == 1) platform.files[snapshotPath] = snapshot(false, "812", "abc");
-  };
-  EXPECT_EQ(run(platform, {"snap.plist", "812", "abc", "com.example.owner"}), 0);
-  EXPECT_EQ(platform.actions(), (std::vector<std::string>{"setsid", "watch 812", "probe 812", "sleep 0.5"}));
 }
 
 }  // namespace

@@ -1,97 +1,74 @@
+// Reading a snapshot file, and what each of its entries makes the agent write.
+
 #include "snapshot/snapshot.h"
 
 #include <gtest/gtest.h>
 
 #include "fake_platform.h"
 #include "plist_text.h"
+#include "restore/dock_settings.h"
 
 namespace {
 
-std::optional<SnapshotRecord> readFrom(const std::string& bytes) {
+std::optional<SnapshotRecord> readFrom(const std::optional<std::string>& bytes) {
   FakePlatform platform;
-  platform.files["/s.plist"] = bytes;
+  if (bytes) platform.files["/s.plist"] = *bytes;
   return readSnapshot(platform, "/s.plist");
-}
-
-std::optional<SnapshotRecord> readEntries(const std::string& entries) {
-  return readFrom(snapshotPlist(entries));
 }
 
 const std::string emptySettings = "<key>snapshot</key><dict/>";
 
-TEST(ReadSnapshot, ReadsAWellFormedFile) {
-  const auto record = readEntries(emptySettings +
-                                  "<key>active</key><true/><key>ownerPID</key><integer>812</integer>"
-                                  "<key>sessionID</key><string>abc</string><key>other</key><date>2020-01-01T00:00:00Z</date>");
-  ASSERT_TRUE(record);
-  EXPECT_EQ(*record, (SnapshotRecord{true, 812, "abc", {}}));
-}
-
-TEST(ReadSnapshot, XmlAndBinaryFilesGiveTheSameRecord) {
-  const auto fromXml = readFrom(fixture("typical.xml"));
-  const auto fromBinary = readFrom(fixture("typical.bplist"));
-  ASSERT_TRUE(fromXml);
-  EXPECT_EQ(fromXml, fromBinary);
-  EXPECT_EQ(fromXml->ownerPID, 812);
-  EXPECT_EQ(fromXml->settings.size(), 7u);
-}
-
 TEST(ReadSnapshot, NoRecordWithoutASnapshotDictionary) {
-  const std::string rest = "<key>active</key><true/><key>ownerPID</key><integer>812</integer>"
-                           "<key>sessionID</key><string>abc</string>";
-  EXPECT_FALSE(readEntries(rest));
-  EXPECT_FALSE(readEntries(rest + "<key>snapshot</key><string>x</string>"));
-  EXPECT_FALSE(readEntries(rest + "<key>snapshot</key><array/>"));
-  EXPECT_FALSE(readEntries(rest + "<key>Snapshot</key><dict/>"));
-  EXPECT_FALSE(readFrom(xmlPlist("<array><dict>" + emptySettings + "</dict></array>")));
-  EXPECT_FALSE(readFrom(""));
-  EXPECT_FALSE(readFrom(snapshotPlist(emptySettings).substr(0, 60)));
-  FakePlatform platform;
-  EXPECT_FALSE(readSnapshot(platform, "/missing"));
+  const std::string rest = "<key>active</key><true/><key>ownerPID</key><integer>812</integer>";
+  const std::optional<std::string> files[] = {
+      std::nullopt, "<plist><dict>", snapshotPlist(rest), snapshotPlist(rest + "<key>snapshot</key><string>x</string>"),
+      snapshotPlist(rest + "<key>snapshot</key><array/>"), snapshotPlist(rest + "<key>Snapshot</key><dict/>"),
+      xmlPlist("<array><dict>" + emptySettings + "</dict></array>"),
+  };
+  for (const auto& file : files) EXPECT_FALSE(readFrom(file)) << file.value_or("(missing)");
 }
 
-TEST(ReadSnapshot, LenientFieldsFallBackToDefaults) {
-  struct Case {
-    std::string entries;
-    bool active;
-    std::int32_t pid;
-    std::string session;
-  };
-  const Case cases[] = {
-      {"", false, 0, ""},
-      {"<key>active</key><string>YES</string>", true, 0, ""},
-      {"<key>active</key><integer>1</integer>", true, 0, ""},
-      {"<key>active</key><real>0.0</real>", false, 0, ""},
-      {"<key>active</key><string>on</string>", false, 0, ""},
-      {"<key>ownerPID</key><string>812</string>", false, 812, ""},
-      {"<key>ownerPID</key><real>812.9</real>", false, 812, ""},
-      {"<key>ownerPID</key><string> 812</string>", false, 0, ""},
-      {"<key>ownerPID</key><string>12a</string>", false, 0, ""},
+TEST(ReadSnapshot, FieldsReadLenientlyAndFallBackToDefaults) {
+  const std::pair<std::string, SnapshotRecord> cases[] = {
+      {"", {false, 0, "", {}}},
+      {"<key>active</key><string>YES</string><key>ownerPID</key><string>812</string>", {true, 812, "", {}}},
+      {"<key>active</key><string>on</string><key>ownerPID</key><real>812.9</real>", {false, 812, "", {}}},
       // Outside the 32-bit range no process can match: the default, not a wrapped value.
-      {"<key>ownerPID</key><integer>4294967297</integer>", false, 0, ""},
-      {"<key>ownerPID</key><integer>-2147483648</integer>", false, -2147483648, ""},
-      {"<key>ownerPID</key><integer>18446744073709551615</integer>", false, 0, ""},
-      {"<key>ownerPID</key><real>nan</real>", false, 0, ""},
-      {"<key>ownerPID</key><real>1e300</real>", false, 0, ""},
-      {"<key>sessionID</key><integer>42</integer>", false, 0, ""},
-      {"<key>sessionID</key><string> Mixed Case </string>", false, 0, " Mixed Case "},
+      {"<key>ownerPID</key><integer>4294967297</integer>", {false, 0, "", {}}},
+      {"<key>ownerPID</key><integer>-2147483648</integer>", {false, -2147483647 - 1, "", {}}},
+      {"<key>sessionID</key><integer>42</integer>", {false, 0, "", {}}},
+      {"<key>sessionID</key><string> Mixed Case </string>", {false, 0, " Mixed Case ", {}}},
   };
-  for (const auto& c : cases) {
-    const auto record = readEntries(emptySettings + c.entries);
-    ASSERT_TRUE(record) << c.entries;
-    EXPECT_EQ(record->active, c.active) << c.entries;
-    EXPECT_EQ(record->ownerPID, c.pid) << c.entries;
-    EXPECT_EQ(record->sessionID, c.session) << c.entries;
-  }
+  for (const auto& [entries, record] : cases) EXPECT_EQ(readFrom(snapshotPlist(emptySettings + entries)), record) << entries;
 }
 
-TEST(ReadSnapshot, SettingsAreTakenUnchanged) {
-  const auto record = readEntries(
-      "<key>snapshot</key><dict><key>autohide</key><string>odd</string>"
-      "<key>x</key><dict><key>type</key><integer>3</integer></dict></dict>");
-  ASSERT_TRUE(record);
-  ASSERT_EQ(record->settings.size(), 2u);
-  EXPECT_EQ(record->settings.at("autohide"), PlistValue{std::string("odd")});
+PlistValue text(const char* s) { return PlistValue{std::string(s)}; }
+
+PlistValue entry(PlistValue type, std::optional<PlistValue> value = std::nullopt) {
+  PlistDictionary fields{{"type", std::move(type)}};
+  if (value) fields.emplace("value", *value);
+  return PlistValue{fields};
+}
+
+// The order of the writes is the run tests'; the lenient readings themselves are the
+// coercions' tests: one row each shows they are used, and what stands in when they fail.
+TEST(PreferenceFromEntry, WritesOnlyTheThreeTypesWithDefaultsForUnreadableValues) {
+  const std::pair<std::optional<PlistValue>, std::string> cases[] = {
+      {std::nullopt, "(deleted)"}, {text("bool"), "(deleted)"}, {PlistValue{PlistDictionary{}}, "(deleted)"},
+      {PlistValue{PlistDictionary{{"value", PlistValue{true}}}}, "(deleted)"},
+      {entry(PlistValue{true}, PlistValue{true}), "(deleted)"}, {entry(text("Bool"), PlistValue{true}), "(deleted)"},
+      {entry(text("bool "), PlistValue{true}), "(deleted)"}, {entry(text("integer"), text("1")), "(deleted)"},
+      {entry(text("bool"), PlistValue{true}), "bool true"}, {entry(text("bool"), text("Yes")), "bool true"},
+      {entry(text("bool"), text("on")), "bool false"}, {entry(text("bool")), "bool false"},
+      {entry(text("number"), PlistValue{0.25}), "real 0.25"}, {entry(text("number"), text("1e-1")), "real 0.1"},
+      {entry(text("number"), text("fast")), "real 0"}, {entry(text("number")), "real 0"},
+      {entry(text("string"), text("left")), "string \"left\""},
+      {entry(text("string"), PlistValue{PlistInteger{42}}), "string \"\""}, {entry(text("string")), "string \"\""},
+  };
+  int row = 0;
+  for (const auto& [recorded, written] : cases) {
+    EXPECT_EQ(FakePlatform::describe(preferenceFromEntry(recorded ? &*recorded : nullptr)), written) << "row " << row++;
+  }
 }
 
 }  // namespace
