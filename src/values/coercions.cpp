@@ -49,7 +49,7 @@ std::optional<bool> boolFromValue(const PlistValue* value) {
   if (value == nullptr) return std::nullopt;
   if (const auto* b = value->get<bool>()) return *b;
   if (const auto* i = value->get<PlistInteger>()) return i->value != 0;
-  if (const auto* d = value->get<double>()) return *d != 0.0 || std::isnan(*d);
+  if (const auto* d = value->get<double>()) return *d != 0.0;  // NaN too: it is not zero
   if (const auto* s = value->get<std::string>()) {
     const auto lowered = lowercased(*s);
     if (!lowered) return std::nullopt;
