@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the agent and runs every test: once as shipped, once under AddressSanitizer
-# and UndefinedBehaviorSanitizer; then fuzzes the snapshot reader for a minute.
+# Builds the agent and runs every test: once as shipped; the snapshot reader under the
+# fuzzer for a minute; then every test again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,21 +11,26 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
 
-echo "== sanitizer build (ASan + UBSan)"
-CXX=clang++ cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DDOCK_RESTORE_SANITIZE=ON >/dev/null
-cmake --build build-sanitize
-ctest --test-dir build-sanitize --output-on-failure -j2
-
 echo "== fuzzer (60 s)"
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDOCK_RESTORE_FUZZ=ON -DDOCK_RESTORE_TESTS=OFF >/dev/null
 cmake --build build-fuzz --target snapshot_fuzzer
 # New inputs go to a scratch folder listed first; the committed corpus is only read.
 # Fork mode would let timeouts and OOMs pass, so they fail the run like crashes do;
-# a failing input is kept in build-fuzz/.
+# a failing input is kept in build-fuzz/, the fuzzer's full output in build-fuzz/fuzz.log.
 fuzz_corpus=$(mktemp -d)
 trap 'rm -rf "$fuzz_corpus"' EXIT
-build-fuzz/fuzz/snapshot_fuzzer -fork=2 -ignore_timeouts=0 -ignore_ooms=0 -max_total_time=60 \
-  -max_len=4096 -timeout=5 -rss_limit_mb=512 -dict=fuzz/plist.dict -artifact_prefix=build-fuzz/ \
-  "$fuzz_corpus" fuzz/corpus
+if ! build-fuzz/fuzz/snapshot_fuzzer -fork=2 -ignore_timeouts=0 -ignore_ooms=0 \
+    -max_total_time=60 -max_len=4096 -timeout=5 -rss_limit_mb=512 -dict=fuzz/plist.dict \
+    -artifact_prefix=build-fuzz/ "$fuzz_corpus" fuzz/corpus >build-fuzz/fuzz.log 2>&1; then
+  tail -n 60 build-fuzz/fuzz.log
+  exit 1
+fi
+grep -E '^#[0-9]+: cov' build-fuzz/fuzz.log | tail -n 1 || true
+echo "fuzzer: no findings"
+
+echo "== sanitizer build (ASan + UBSan)"
+CXX=clang++ cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DDOCK_RESTORE_SANITIZE=ON >/dev/null
+cmake --build build-sanitize
+ctest --test-dir build-sanitize --output-on-failure -j2
