@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/portable/civil_dates.h"
 #include "platform/portable/plist_reader.h"
 
 namespace {
@@ -145,16 +146,6 @@ int daysInMonth(int year, int month) {
   return month == 2 && isLeapYear(year) ? 29 : days[month - 1];
 }
 
-// Days from 1970-01-01 to the given proleptic Gregorian date.
-std::int64_t daysFromCivil(std::int64_t year, int month, int day) {
-  if (month <= 2) --year;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const std::int64_t yearOfEra = year - era * 400;
-  const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
-}
-
 // Exactly YYYY-MM-DDTHH:MM:SSZ, in UTC, with every field in range.
 std::optional<PlistDate> parseDate(std::string_view text) {
   static constexpr std::string_view pattern = "dddd-dd-ddTdd:dd:ddZ";
@@ -174,7 +165,8 @@ std::optional<PlistDate> parseDate(std::string_view text) {
       second > 59) {
     return std::nullopt;
   }
-  const std::int64_t days = daysFromCivil(year, month, day) - daysFromCivil(2001, 1, 1);
+  const std::int64_t days =
+      daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - referenceDay;
   const std::int64_t seconds = days * 86400 + hour * 3600 + minute * 60 + second;
   return PlistDate{static_cast<double>(seconds)};
 }

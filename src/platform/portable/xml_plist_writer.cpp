@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include <utf8proc.h>
+
+#include "platform/portable/civil_dates.h"
+
 namespace {
 
 __extension__ typedef unsigned __int128 PlistUInt128;
@@ -21,46 +25,6 @@ constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";  // U+FFFD
 
 void appendIndent(std::string& out, int depth) { out.append(static_cast<std::size_t>(depth), '\t'); }
 
-struct Decoded {
-  char32_t codePoint = 0;
-  std::size_t length = 0;
-};
-
-// The code point encoded at the start of `text` and its length in bytes, or a length
-// of zero when the bytes there are not well-formed UTF-8 (overlong forms, surrogates
-// and values past U+10FFFF included).
-Decoded decodeUtf8(std::string_view text) {
-  const auto lead = static_cast<unsigned char>(text[0]);
-  if (lead < 0x80) return {lead, 1};
-  std::size_t length = 0;
-  char32_t codePoint = 0;
-  char32_t minimum = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    codePoint = lead & 0x1Fu;
-    minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    codePoint = lead & 0x0Fu;
-    minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    codePoint = lead & 0x07u;
-    minimum = 0x10000;
-  } else {
-    return {};
-  }
-  if (text.size() < length) return {};
-  for (std::size_t i = 1; i < length; ++i) {
-    const auto next = static_cast<unsigned char>(text[i]);
-    if ((next & 0xC0u) != 0x80u) return {};
-    codePoint = (codePoint << 6) | (next & 0x3Fu);
-  }
-  if (codePoint < minimum || codePoint > 0x10FFFF) return {};
-  if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return {};
-  return {codePoint, length};
-}
-
 // The characters XML 1.0 allows in a document; no escape can express the others.
 bool isXmlCharacter(char32_t c) {
   return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
@@ -73,25 +37,28 @@ bool isXmlCharacter(char32_t c) {
 // not UTF-8 become U+FFFD: the document must always parse, even if such text changes.
 void appendEscaped(std::string& out, std::string_view text) {
   while (!text.empty()) {
-    const Decoded decoded = decodeUtf8(text);
-    if (decoded.length == 0) {
+    utf8proc_int32_t codePoint = 0;
+    const auto length = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                                         static_cast<utf8proc_ssize_t>(text.size()), &codePoint);
+    if (length <= 0) {
       out += replacementCharacter;
       text.remove_prefix(1);
       continue;
     }
-    switch (decoded.codePoint) {
+    const auto used = static_cast<std::size_t>(length);
+    switch (codePoint) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '\r': out += "&#13;"; break;
       default:
-        if (isXmlCharacter(decoded.codePoint)) {
-          out += text.substr(0, decoded.length);
+        if (isXmlCharacter(static_cast<char32_t>(codePoint))) {
+          out += text.substr(0, used);
         } else {
           out += replacementCharacter;
         }
     }
-    text.remove_prefix(decoded.length);
+    text.remove_prefix(used);
   }
 }
 
@@ -127,37 +94,7 @@ std::string realText(double value) {
   return std::string(buffer, result.ptr);
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date, and back (Howard Hinnant's
-// algorithms), so dates outside time_t's range and the C library's time zone never matter.
-constexpr std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
-  year -= month <= 2 ? 1 : 0;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
-}
-
-struct CivilDate {
-  std::int64_t year;
-  unsigned month;
-  unsigned day;
-};
-
-constexpr CivilDate civilFromDays(std::int64_t days) {
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
-  const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153;
-  const unsigned day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-  const unsigned month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-  return {static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0), month, day};
-}
-
 constexpr std::int64_t secondsPerDay = 86400;
-constexpr std::int64_t referenceDay = daysFromCivil(2001, 1, 1);
 // The four-digit years readers accept; dates beyond are written as the nearest one.
 constexpr std::int64_t earliestSecond = (daysFromCivil(1, 1, 1) - referenceDay) * secondsPerDay;
 constexpr std::int64_t latestSecond = (daysFromCivil(10000, 1, 1) - referenceDay) * secondsPerDay - 1;
