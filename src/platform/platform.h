@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +19,16 @@ enum class ProcessState { alive, gone };
 // Containers nested deeper than this make a document unreadable, whichever backend
 // parses it (the limit CoreFoundation applies on macOS).
 inline constexpr int maxPlistDepth = 512;
+
+// What turning a parsed document into a PlistValue may cost, in units of roughly a
+// byte: plistValueCost a value, plus one a byte of text or data. A document that
+// repeats nothing costs at most plistValueCost per byte of its file; twice that plus
+// 16 MiB admits the shared keys and strings writers use, never an exponential fan-out
+// of shared references.
+inline constexpr std::uint64_t plistValueCost = 64;
+inline constexpr std::uint64_t plistBudget(std::size_t fileSize) {
+  return fileSize * 2 * plistValueCost + (std::uint64_t{16} << 20);
+}
 
 // Everything the agent needs from outside its own process goes through this
 // interface: the real implementation talks to the operating system, the tests'

@@ -13,9 +13,6 @@ namespace {
 
 static_assert(std::is_same_v<UniChar, std::uint16_t>, "UTF-16 units are handed over without conversion");
 
-// Roughly the memory one value takes before any text or bytes it holds.
-constexpr std::uint64_t valueCost = 64;
-
 class Converter {
  public:
   explicit Converter(std::uint64_t budget) : budget_(budget) {}
@@ -77,7 +74,7 @@ class Converter {
 
   std::optional<PlistValue> array(CFArrayRef cfArray, int depth) {
     const CFIndex count = CFArrayGetCount(cfArray);
-    if (depth >= maxPlistDepth || !spend(static_cast<std::uint64_t>(count), valueCost)) return std::nullopt;
+    if (depth >= maxPlistDepth || !spend(static_cast<std::uint64_t>(count), plistValueCost)) return std::nullopt;
     PlistArray result;
     result.reserve(static_cast<std::size_t>(count));
     for (CFIndex i = 0; i < count; ++i) {
@@ -90,7 +87,7 @@ class Converter {
 
   std::optional<PlistValue> dictionary(CFDictionaryRef cfDictionary, int depth) {
     const CFIndex count = CFDictionaryGetCount(cfDictionary);
-    if (depth >= maxPlistDepth || !spend(2 * static_cast<std::uint64_t>(count), valueCost)) return std::nullopt;
+    if (depth >= maxPlistDepth || !spend(2 * static_cast<std::uint64_t>(count), plistValueCost)) return std::nullopt;
     std::vector<const void*> keys(static_cast<std::size_t>(count));
     std::vector<const void*> values(static_cast<std::size_t>(count));
     CFDictionaryGetKeysAndValues(cfDictionary, keys.data(), values.data());
@@ -119,7 +116,7 @@ CFRef<CFStringRef> cfStringFromUtf8(std::string_view utf8) {
 
 std::optional<PlistValue> plistValueFromCF(CFTypeRef object, std::uint64_t budget) {
   Converter converter(budget);
-  if (!converter.spend(1, valueCost)) return std::nullopt;
+  if (!converter.spend(1, plistValueCost)) return std::nullopt;
   return converter.convert(object, 0);
 }
 
@@ -138,9 +135,7 @@ std::optional<PlistValue> readCFPropertyList(std::string_view bytes) {
   // and no owner writes it.
   if (format != kCFPropertyListXMLFormat_v1_0 && format != kCFPropertyListBinaryFormat_v1_0) return std::nullopt;
 
-  // The portable reader's allowance: a shared object is copied wherever it is
-  // referenced, which leaves room for shared strings yet stops a fan-out of shared
-  // references long before it takes memory out of proportion to the file.
-  const std::uint64_t budget = bytes.size() * std::uint64_t{128} + (std::uint64_t{16} << 20);
-  return plistValueFromCF(plist.get(), budget);
+  // A shared object is copied wherever it is referenced: the same allowance as the
+  // portable reader's stops a fan-out of shared references.
+  return plistValueFromCF(plist.get(), plistBudget(bytes.size()));
 }

@@ -46,9 +46,6 @@ std::optional<Trailer> readTrailer(std::string_view bytes) {
   return trailer;
 }
 
-// Roughly the memory one value takes before any text or bytes it holds.
-constexpr std::uint64_t valueCost = 64;
-
 class BinaryReader {
  public:
   BinaryReader(std::string_view bytes, const Trailer& trailer)
@@ -56,12 +53,10 @@ class BinaryReader {
         trailer_(trailer),
         objectsEnd_(trailer.offsetTableOffset),
         onPath_(static_cast<std::size_t>(trailer.numObjects)),
-        // An unshared file costs at most valueCost per byte (one value per reference byte); twice
-        // that plus 16 MiB admits shared keys and strings, never an exponential fan-out of references.
-        budget_(bytes.size() * 2 * valueCost + (std::uint64_t{16} << 20)) {}
+        budget_(plistBudget(bytes.size())) {}
 
   std::optional<PlistValue> readTop() {
-    if (!spend(1, valueCost)) return std::nullopt;
+    if (!spend(1, plistValueCost)) return std::nullopt;
     return readObject(trailer_.topObject, 0);
   }
 
@@ -215,7 +210,7 @@ class BinaryReader {
     const auto count = readCount(marker, at);
     if (!count || *count > (objectsEnd_ - at) / trailer_.objectRefSize) return std::nullopt;
     const PathEntry entry(onPath_, ref);
-    if (entry.isCycle() || depth >= maxPlistDepth || !spend(*count, valueCost)) return std::nullopt;
+    if (entry.isCycle() || depth >= maxPlistDepth || !spend(*count, plistValueCost)) return std::nullopt;
     PlistArray array;
     array.reserve(static_cast<std::size_t>(*count));
     for (std::uint64_t i = 0; i < *count; ++i) {
@@ -231,7 +226,7 @@ class BinaryReader {
     const auto count = readCount(marker, at);
     if (!count || *count > (objectsEnd_ - at) / trailer_.objectRefSize / 2) return std::nullopt;
     const PathEntry entry(onPath_, ref);
-    if (entry.isCycle() || depth >= maxPlistDepth || !spend(*count * 2, valueCost)) return std::nullopt;
+    if (entry.isCycle() || depth >= maxPlistDepth || !spend(*count * 2, plistValueCost)) return std::nullopt;
     const std::uint64_t valuesAt = at + *count * trailer_.objectRefSize;
     PlistDictionary dict;
     for (std::uint64_t i = 0; i < *count; ++i) {
