@@ -32,8 +32,8 @@ def show(title, home):
         print(f"    {key:24} {dock[key]!r}" if key in dock else f"    {key:24} (not set)")
     others = sorted(k for k in dock if k not in SIX)
     print(f"    other Dock keys:         {', '.join(others)}")
-    marker = "set" if MARKER_KEY in domain(OWNER_DOMAIN) else "cleared"
-    snapshot = "present" if os.path.exists(os.path.join(home, "snapshot.plist")) else "gone"
+    marker = "set" if MARKER_KEY in domain(OWNER_DOMAIN) else "not set"
+    snapshot = "present" if os.path.exists(os.path.join(home, "snapshot.plist")) else "absent"
     print(f"    owner marker: {marker}; snapshot file: {snapshot}")
 
 
