@@ -1,10 +1,13 @@
 #include "snapshot/snapshot.h"
 
 #include <limits>
+#include <new>
 
 #include "values/coercions.h"
 
-std::optional<SnapshotRecord> readSnapshot(Platform& platform, const std::string& path) {
+namespace {
+
+std::optional<SnapshotRecord> readRecord(Platform& platform, const std::string& path) {
   const auto bytes = platform.readFile(path);
   if (!bytes) return std::nullopt;
   auto root = platform.parsePropertyList(*bytes);
@@ -29,4 +32,17 @@ std::optional<SnapshotRecord> readSnapshot(Platform& platform, const std::string
   // The parsed tree is ours alone: take the settings instead of copying them.
   record.settings = std::move(std::get<PlistDictionary>(settings->second.storage));
   return record;
+}
+
+}  // namespace
+
+std::optional<SnapshotRecord> readSnapshot(Platform& platform, const std::string& path) {
+  // A crafted file can ask for more memory than the machine will give (the readers
+  // bound it only in proportion to the file): it reads as no record, like any other
+  // file the agent cannot read, rather than ending the agent.
+  try {
+    return readRecord(platform, path);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
 }
