@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <system_error>
 
@@ -152,6 +153,23 @@ TEST_F(PlatformPreferences, DeletesOnlyTheKeysAskedForAndTextThatIsNotUtf8) {
   for (const char* key : {"gone", "never-there"}) EXPECT_EQ(stored(key), std::nullopt) << key;
   for (std::size_t i = 0; i < std::size(bad); ++i) EXPECT_EQ(stored("bad" + std::to_string(i)), std::nullopt) << i;
   EXPECT_EQ(stored("kept"), text("y"));
+}
+
+TEST(PlatformFiles, RemovesAFileOrALinkButNeverADirectory) {
+  namespace fs = std::filesystem;
+  std::string scratch = (fs::temp_directory_path() / "platform-files-XXXXXX").string();
+  ASSERT_NE(mkdtemp(scratch.data()), nullptr);
+  const fs::path folder = fs::path(scratch) / "snapshot.plist", link = fs::path(scratch) / "link";
+  fs::create_directory(folder);
+  std::ofstream(folder / "inside") << "kept";
+  fs::create_symlink(folder, link);
+  const auto platform = makeSystemPlatform();
+
+  EXPECT_FALSE(platform->removeFile(folder.string()));
+  EXPECT_TRUE(platform->removeFile(link.string()));  // the link, not what it points to
+  EXPECT_TRUE(fs::exists(folder / "inside"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+  fs::remove_all(scratch);
 }
 
 TEST(IntegerBeyond64Bits, KeepsSignAndMagnitudeOutsideThe64BitRange) {
