@@ -1,5 +1,4 @@
 #include <expat.h>
-#include <locale.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -14,6 +13,7 @@
 
 #include "platform/portable/civil_dates.h"
 #include "platform/portable/plist_reader.h"
+#include "values/coercions.h"
 
 namespace {
 
@@ -113,12 +113,6 @@ bool isDecimalNumber(std::string_view text) {
   return i == text.size();
 }
 
-// Decimal points are always '.', whatever the process locale says.
-locale_t cLocale() {
-  static const locale_t locale = newlocale(LC_ALL_MASK, "C", locale_t{});
-  return locale;
-}
-
 // Leading white space is skipped, as for integers; nothing may follow the number.
 std::optional<double> parseReal(const std::string& content) {
   const std::string text(skipSpace(content));
@@ -135,8 +129,9 @@ std::optional<double> parseReal(const std::string& content) {
   for (const auto& [word, value] : words) {
     if (equalsIgnoringCase(text, word)) return value;
   }
-  if (!isDecimalNumber(text) || cLocale() == locale_t{}) return std::nullopt;
-  return strtod_l(text.c_str(), nullptr, cLocale());
+  // The syntax is narrower than the lenient reading's; the conversion is the same.
+  if (!isDecimalNumber(text)) return std::nullopt;
+  return parseDouble(text);
 }
 
 bool isLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
