@@ -49,7 +49,6 @@ double now() {
 
 void PosixPlatform::watchForExit(int pid) {
   exitWatch_.reset();
-  exited_ = false;
 #if defined(__APPLE__)
   UniqueFd queue(::kqueue());
   if (!queue.valid()) return;
@@ -65,7 +64,6 @@ void PosixPlatform::watchForExit(int pid) {
 }
 
 bool PosixPlatform::sleepFor(double seconds) {
-  if (exited_) return true;
   const double deadline = now() + seconds;
   for (double left = seconds; left > 0; left = deadline - now()) {
     if (!exitWatch_.valid()) {
@@ -77,15 +75,15 @@ bool PosixPlatform::sleepFor(double seconds) {
     const timespec timeout = toTimespec(left);
     struct kevent event {};
     const int ready = ::kevent(exitWatch_.get(), nullptr, 0, &event, 1, &timeout);
-    if (ready > 0) exited_ = (event.fflags & NOTE_EXIT) != 0;
+    const bool exited = ready > 0 && (event.fflags & NOTE_EXIT) != 0;
 #else
     pollfd watch{exitWatch_.get(), POLLIN, 0};
     // Rounded up, so that a pause never ends before its time for want of a millisecond.
     const int ready = ::poll(&watch, 1, static_cast<int>(std::ceil(left * 1000)));
-    if (ready > 0) exited_ = (watch.revents & POLLIN) != 0;
+    const bool exited = ready > 0 && (watch.revents & POLLIN) != 0;
 #endif
     if (ready < 0 && errno != EINTR) exitWatch_.reset();  // carry on as a plain sleep
-    if (exited_) return true;
+    if (exited) return true;
   }
   return false;
 }

@@ -20,7 +20,6 @@ class PosixPlatform : public Platform {
  private:
   // A pidfd on Linux, a kqueue on Apple systems; invalid without a handle.
   UniqueFd exitWatch_;
-  bool exited_ = false;
 };
 
 // Files larger than this are not snapshots (a real one is a few hundred bytes) and
