@@ -5,7 +5,7 @@
 
 std::optional<AgentArguments> parseArguments(std::span<const char* const> arguments,
                                              Platform& platform) {
-  if (arguments.size() < 4) return std::nullopt;
+  if (arguments.size() < minimumArguments) return std::nullopt;
   AgentArguments result;
   result.snapshotPath = arguments[0];
   if (result.snapshotPath.empty() || result.snapshotPath.front() != '/') {

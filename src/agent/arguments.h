@@ -16,6 +16,8 @@ struct AgentArguments {
   std::string ownerDomain;
 };
 
+inline constexpr std::size_t minimumArguments = 4;
+
 // The arguments after the program name; nothing when there are fewer than four.
 // Arguments after the fourth are ignored.
 std::optional<AgentArguments> parseArguments(std::span<const char* const> arguments,

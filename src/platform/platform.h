@@ -37,7 +37,9 @@ class Platform {
  public:
   virtual ~Platform() = default;
 
-  // The whole file at `path`, or nothing when it cannot be read.
+  // The whole file at `path`, or nothing when it cannot be read or when another user
+  // could have written it: it must belong to the agent's own (effective) user and must
+  // not be writable by others; group-writable is fine.
   virtual std::optional<std::string> readFile(const std::string& path) = 0;
 
   // The property list held by `bytes`, or nothing when they do not parse.

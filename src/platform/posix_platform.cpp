@@ -21,7 +21,10 @@ extern char** environ;
 
 std::optional<std::string> PosixPlatform::readFile(const std::string& path) {
   std::string contents;
-  if (readRegularFile(path, maxReadFileSize, contents) != FileRead::read) return std::nullopt;
+  // A snapshot another local user could have written is no record of ours.
+  if (readRegularFile(path, maxReadFileSize, contents, FileWriters::ownUser) != FileRead::read) {
+    return std::nullopt;
+  }
   return contents;
 }
 

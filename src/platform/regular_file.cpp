@@ -8,13 +8,19 @@
 
 #include "platform/unique_fd.h"
 
-FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::string& contents) {
+FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::string& contents,
+                         FileWriters writers) {
   contents.clear();
   const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!file.valid()) return errno == ENOENT ? FileRead::missing : FileRead::failed;
   struct stat status {};
   if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
       static_cast<std::size_t>(status.st_size) > maxSize) {
+    return FileRead::failed;
+  }
+  // Checked on the open file, so that a swap after the check changes nothing.
+  if (writers == FileWriters::ownUser &&
+      (status.st_uid != ::geteuid() || (status.st_mode & S_IWOTH) != 0)) {
     return FileRead::failed;
   }
 
