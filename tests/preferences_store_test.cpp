@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "platform/portable/plist_reader.h"
+#include "platform/portable/plist_writer.h"
 #include "plist_text.h"
 
 namespace fs = std::filesystem;
@@ -53,21 +54,42 @@ class PreferencesStoreTest : public testing::Test {
   fs::path scratch, folder, file;
 };
 
-TEST_F(PreferencesStoreTest, MergesIntoTheFileAsItIsWhenSynchronizingAndRewritesBinaryAsXml) {
-  const std::string before = fixture("typical.bplist");
-  PreferencesStore store(folder);
-  store.set(domain, "tilesize", 1.0);
-  store.set(domain, "tilesize", 48.0);
-  store.set(domain, "extra", std::nullopt);
-  writeFile(file, before);
-  ASSERT_TRUE(store.synchronize(domain));
-  auto expected = *readPropertyList(before)->get<PlistDictionary>();
-  expected["tilesize"] = 48.0;
-  expected.erase("extra");
-  EXPECT_TRUE(readFile(file).starts_with("<?xml"));
-  EXPECT_EQ(readDomain(), PlistValue{expected});
+// Changes merge into the file as it is when synchronizing. Every other key stays exactly as
+// it was, and so does the file's format, unless XML text cannot hold a value.
+TEST_F(PreferencesStoreTest, KeepsEveryKeyItDoesNotOwnExactly) {
+  const PlistDictionary plain{{"orientation", std::string("bottom")}, {"tilesize", PlistInteger{36}},
+                              {"extra", true}, {"modified", PlistDate{7e8}},
+                              {"persistent-apps", PlistArray{PlistDictionary{{"file-label", std::string("Mail")}}}}};
+  PlistDictionary odd = plain;
+  odd.insert({{"label", std::string("le\x01" "ft")}, {"huge", PlistInteger{PlistInt128{1} << 100}},
+              {"when", PlistDate{0.25}}, {"icon", PlistData{0, 1, 2}}});
+  // The file as it was, the text the agent writes, and whether the file is binary after.
+  const std::tuple<std::string, std::string, bool> cases[] = {
+      {writeBinaryPropertyList(odd), "left", true},
+      {writeBinaryPropertyList(plain), "left", true},
+      {*writeXmlPropertyList(plain), "left", false},
+      {*writeXmlPropertyList(plain), "le\x01" "ft", true},
+  };
+  for (const auto& [before, orientation, binary] : cases) {
+    PreferencesStore store(folder);
+    store.set(domain, "autohide", 1.0);
+    store.set(domain, "autohide", true);
+    store.set(domain, "autohide-delay", 0.5);
+    store.set(domain, "orientation", orientation);
+    store.set(domain, "extra", std::nullopt);
+    writeFile(file, before);
+    ASSERT_TRUE(store.synchronize(domain));
+    auto expected = *readPropertyList(before)->get<PlistDictionary>();
+    expected["autohide"] = true;
+    expected["autohide-delay"] = 0.5;
+    expected["orientation"] = orientation;
+    expected.erase("extra");
+    EXPECT_EQ(readFile(file).starts_with("bplist00"), binary) << orientation;
+    EXPECT_EQ(readDomain(), PlistValue{expected}) << orientation;
+  }
 
   // An empty domain is no file at all.
+  PreferencesStore store(folder);
   const auto written = readDomain();
   for (const auto& [key, value] : *written->get<PlistDictionary>()) store.set(domain, key, std::nullopt);
   ASSERT_TRUE(store.synchronize(domain));

@@ -1,3 +1,4 @@
+import datetime
 import os
 import plistlib
 import subprocess
@@ -8,7 +9,7 @@ from agent_harness import (AGENT, DOCK_KEYS, MARKER, OWNER_DOMAIN, AgentTestCase
                            wait_for, write_atomically)
 
 SETTINGS = {
-    "orientation": {"type": "string", "value": "left"},
+    "orientation": {"type": "string", "value": "le\x01ft"},
     "autohide": {"type": "bool", "value": False},
     "autohide-delay": {"type": "number", "value": 0.5},
     "autohide-time-modifier": {"type": "number", "value": 1},
@@ -21,6 +22,9 @@ HIDDEN_DOCK = {
     "autohide-time-modifier": 0.0, "no-bouncing": False, "launchanim": False,
     "tilesize": 48, "persistent-apps": [{"tile-data": {"file-label": "Mail"}}],
     "mod-count": 7, "region": "DE",
+    # Values XML text cannot hold: the file stays binary and keeps them.
+    "label": "bell\x07", "huge": 2**64 - 1, "icon": b"\x00\xff",
+    "changed": datetime.datetime(2024, 2, 29, 12, 34, 56, 500000),
 }
 
 
@@ -37,7 +41,7 @@ class Recovery(AgentTestCase):
         self.finish(agent)
 
         restored = self.read_domain("com.apple.dock")
-        expected = dict(HIDDEN_DOCK, orientation="left", autohide=False,
+        expected = dict(HIDDEN_DOCK, orientation="le\x01ft", autohide=False,
                         **{"autohide-delay": 0.5, "autohide-time-modifier": 1.0,
                            "no-bouncing": True})
         del expected["launchanim"]
@@ -73,7 +77,7 @@ class NothingToRestore(AgentTestCase):
     def test_owner_that_finishes_cleanly(self):
         for finish_cleanly in ("deactivate", "delete"):
             with self.subTest(finish_cleanly):
-                self.write_domain("com.apple.dock", HIDDEN_DOCK)
+                self.write_domain("com.apple.dock", HIDDEN_DOCK, fmt=plistlib.FMT_BINARY)
                 before = self.domain_bytes("com.apple.dock")
                 owner = self.start_owner()
                 self.write_snapshot(owner.pid, "run-1", SETTINGS)
@@ -91,7 +95,7 @@ class NothingToRestore(AgentTestCase):
                 self.assert_untouched(before)
 
     def test_snapshot_of_another_session_or_owner(self):
-        self.write_domain("com.apple.dock", HIDDEN_DOCK)
+        self.write_domain("com.apple.dock", HIDDEN_DOCK, fmt=plistlib.FMT_BINARY)
         before = self.domain_bytes("com.apple.dock")
         owner = self.start_owner()
         for pid, session in ((owner.pid, "run-2"), (owner.pid + 1, "run-1")):

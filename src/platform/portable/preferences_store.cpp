@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "platform/portable/plist_reader.h"
-#include "platform/portable/xml_plist_writer.h"
+#include "platform/portable/plist_writer.h"
 #include "platform/regular_file.h"
 #include "platform/unique_fd.h"
 
@@ -149,6 +149,15 @@ bool changes(const PlistValue* current, const std::optional<PreferenceValue>& ch
   return *current != next;
 }
 
+// The domain as a file: every key as it was read. A binary file stays binary; an XML one
+// stays XML unless a value cannot be held by XML text (a control character, say).
+std::string document(const PlistDictionary& dictionary, bool wasBinary) {
+  if (!wasBinary) {
+    if (auto xml = writeXmlPropertyList(dictionary)) return std::move(*xml);
+  }
+  return writeBinaryPropertyList(dictionary);
+}
+
 }  // namespace
 
 PreferencesStore::PreferencesStore(std::string directory) : directory_(std::move(directory)) {}
@@ -174,6 +183,7 @@ bool PreferencesStore::synchronize(const std::string& domain) {
   const std::string path = directory_ + "/" + domain + ".plist";
   std::string contents;
   PlistDictionary dictionary;
+  bool wasBinary = false;
   switch (readRegularFile(path, maxDomainFileSize, contents)) {
     case FileRead::failed:
       return false;
@@ -185,6 +195,7 @@ bool PreferencesStore::synchronize(const std::string& domain) {
       auto* existing = parsed ? std::get_if<PlistDictionary>(&parsed->storage) : nullptr;
       if (existing == nullptr) return false;
       dictionary = std::move(*existing);
+      wasBinary = contents.starts_with("bplist00");
       break;
     }
   }
@@ -201,10 +212,9 @@ bool PreferencesStore::synchronize(const std::string& domain) {
   }
 
   if (changed) {
-    const bool stored = dictionary.empty()
-                            ? removeFile(directory_, path)
-                            : makeDirectories(directory_) &&
-                                  replaceFile(directory_, path, writeXmlPropertyList(dictionary));
+    const bool stored = dictionary.empty() ? removeFile(directory_, path)
+                                           : makeDirectories(directory_) &&
+                                                 replaceFile(directory_, path, document(dictionary, wasBinary));
     // Failed changes stay pending, so the next synchronize tries them again.
     if (!stored) return false;
   }

@@ -1,10 +1,11 @@
-#include "platform/portable/xml_plist_writer.h"
+#include "platform/portable/plist_writer.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string_view>
 
 #include <utf8proc.h>
@@ -13,15 +14,11 @@
 
 namespace {
 
-__extension__ typedef unsigned __int128 PlistUInt128;
-
 constexpr std::string_view header =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
     "<plist version=\"1.0\">\n";
-
-constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";  // U+FFFD
 
 void appendIndent(std::string& out, int depth) { out.append(static_cast<std::size_t>(depth), '\t'); }
 
@@ -31,35 +28,26 @@ bool isXmlCharacter(char32_t c) {
          (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
 }
 
-// Text content with the markup characters escaped. A carriage return is written as a
-// character reference because a parser turns a raw one into a line feed. Characters
-// XML cannot carry at all (most control characters, U+FFFE, U+FFFF) and bytes that are
-// not UTF-8 become U+FFFD: the document must always parse, even if such text changes.
-void appendEscaped(std::string& out, std::string_view text) {
+// Text content with the markup characters escaped; false when XML cannot carry the text.
+// A carriage return is written as a character reference because a parser turns a raw
+// one into a line feed.
+bool appendEscaped(std::string& out, std::string_view text) {
   while (!text.empty()) {
     utf8proc_int32_t codePoint = 0;
     const auto length = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
                                          static_cast<utf8proc_ssize_t>(text.size()), &codePoint);
-    if (length <= 0) {
-      out += replacementCharacter;
-      text.remove_prefix(1);
-      continue;
-    }
+    if (length <= 0 || !isXmlCharacter(static_cast<char32_t>(codePoint))) return false;
     const auto used = static_cast<std::size_t>(length);
     switch (codePoint) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '\r': out += "&#13;"; break;
-      default:
-        if (isXmlCharacter(static_cast<char32_t>(codePoint))) {
-          out += text.substr(0, used);
-        } else {
-          out += replacementCharacter;
-        }
+      default: out += text.substr(0, used);
     }
     text.remove_prefix(used);
   }
+  return true;
 }
 
 void appendElement(std::string& out, std::string_view tag, std::string_view text) {
@@ -72,18 +60,19 @@ void appendElement(std::string& out, std::string_view tag, std::string_view text
   out += ">\n";
 }
 
+// XML integers span -2^63 to 2^64-1.
+bool fitsXml(PlistInt128 value) {
+  return value >= std::numeric_limits<std::int64_t>::min() &&
+         value <= static_cast<PlistInt128>(std::numeric_limits<std::uint64_t>::max());
+}
+
+// Within that range, every integer is a signed or an unsigned 64-bit one.
 std::string integerText(PlistInt128 value) {
-  // The magnitude in unsigned arithmetic: negating the most negative value would overflow.
-  PlistUInt128 magnitude = static_cast<PlistUInt128>(value);
-  if (value < 0) magnitude = PlistUInt128{0} - magnitude;
-  std::string digits;
-  do {
-    digits += static_cast<char>('0' + static_cast<int>(magnitude % 10));
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) digits += '-';
-  std::reverse(digits.begin(), digits.end());
-  return digits;
+  char buffer[24];
+  const auto result =
+      value < 0 ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value))
+                : std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::uint64_t>(value));
+  return std::string(buffer, result.ptr);
 }
 
 std::string realText(double value) {
@@ -95,7 +84,7 @@ std::string realText(double value) {
 }
 
 constexpr std::int64_t secondsPerDay = 86400;
-// The four-digit years readers accept; dates beyond are written as the nearest one.
+// The four-digit years readers accept.
 constexpr std::int64_t earliestSecond = (daysFromCivil(1, 1, 1) - referenceDay) * secondsPerDay;
 constexpr std::int64_t latestSecond = (daysFromCivil(10000, 1, 1) - referenceDay) * secondsPerDay - 1;
 
@@ -106,13 +95,15 @@ void appendDigits(std::string& out, std::int64_t value, int width) {
   out.append(buffer, result.ptr);
 }
 
-// Whole seconds, rounded down, as XML property lists store them; a date that is not a
-// number is written as the reference date.
-std::string dateText(double secondsSince2001) {
-  const double whole = std::isnan(secondsSince2001) ? 0.0 : std::floor(secondsSince2001);
-  const double clamped =
-      std::clamp(whole, static_cast<double>(earliestSecond), static_cast<double>(latestSecond));
-  const auto total = static_cast<std::int64_t>(clamped);
+// XML property lists store dates in whole seconds of the years 1 to 9999; nothing for
+// any other date.
+std::optional<std::string> dateText(double secondsSince2001) {
+  if (!(secondsSince2001 >= static_cast<double>(earliestSecond) &&
+        secondsSince2001 <= static_cast<double>(latestSecond)) ||
+      std::floor(secondsSince2001) != secondsSince2001) {
+    return std::nullopt;
+  }
+  const auto total = static_cast<std::int64_t>(secondsSince2001);
   const std::int64_t dayOffset =
       total >= 0 ? total / secondsPerDay : (total - secondsPerDay + 1) / secondsPerDay;
   const std::int64_t secondOfDay = total - dayOffset * secondsPerDay;
@@ -161,70 +152,74 @@ void appendData(std::string& out, const PlistData& data, int depth) {
   out += "</data>\n";
 }
 
-void appendValue(std::string& out, const PlistValue& value, int depth);
+bool appendValue(std::string& out, const PlistValue& value, int depth);
 
-void appendArray(std::string& out, const PlistArray& array, int depth) {
+bool appendArray(std::string& out, const PlistArray& array, int depth) {
   appendIndent(out, depth);
   if (array.empty()) {
     out += "<array/>\n";
-    return;
+    return true;
   }
   out += "<array>\n";
-  for (const auto& element : array) appendValue(out, element, depth + 1);
+  for (const auto& element : array) {
+    if (!appendValue(out, element, depth + 1)) return false;
+  }
   appendIndent(out, depth);
   out += "</array>\n";
+  return true;
 }
 
-void appendDictionary(std::string& out, const PlistDictionary& dictionary, int depth) {
+bool appendDictionary(std::string& out, const PlistDictionary& dictionary, int depth) {
   appendIndent(out, depth);
   if (dictionary.empty()) {
     out += "<dict/>\n";
-    return;
+    return true;
   }
   out += "<dict>\n";
   for (const auto& [key, element] : dictionary) {
     appendIndent(out, depth + 1);
     std::string escaped;
-    appendEscaped(escaped, key);
+    if (!appendEscaped(escaped, key)) return false;
     appendElement(out, "key", escaped);
-    appendValue(out, element, depth + 1);
+    if (!appendValue(out, element, depth + 1)) return false;
   }
   appendIndent(out, depth);
   out += "</dict>\n";
+  return true;
 }
 
-void appendValue(std::string& out, const PlistValue& value, int depth) {
+bool appendValue(std::string& out, const PlistValue& value, int depth) {
+  if (const auto* array = value.get<PlistArray>()) return appendArray(out, *array, depth);
+  if (const auto* dictionary = value.get<PlistDictionary>()) return appendDictionary(out, *dictionary, depth);
+  if (const auto* data = value.get<PlistData>()) {
+    appendData(out, *data, depth);
+    return true;
+  }
+  appendIndent(out, depth);
   if (const auto* b = value.get<bool>()) {
-    appendIndent(out, depth);
     out += *b ? "<true/>\n" : "<false/>\n";
   } else if (const auto* integer = value.get<PlistInteger>()) {
-    appendIndent(out, depth);
+    if (!fitsXml(integer->value)) return false;
     appendElement(out, "integer", integerText(integer->value));
   } else if (const auto* real = value.get<double>()) {
-    appendIndent(out, depth);
     appendElement(out, "real", realText(*real));
   } else if (const auto* text = value.get<std::string>()) {
-    appendIndent(out, depth);
     std::string escaped;
-    appendEscaped(escaped, *text);
+    if (!appendEscaped(escaped, *text)) return false;
     appendElement(out, "string", escaped);
   } else if (const auto* date = value.get<PlistDate>()) {
-    appendIndent(out, depth);
-    appendElement(out, "date", dateText(date->secondsSince2001));
-  } else if (const auto* data = value.get<PlistData>()) {
-    appendData(out, *data, depth);
-  } else if (const auto* array = value.get<PlistArray>()) {
-    appendArray(out, *array, depth);
-  } else if (const auto* dictionary = value.get<PlistDictionary>()) {
-    appendDictionary(out, *dictionary, depth);
+    const auto written = dateText(date->secondsSince2001);
+    if (!written) return false;
+    appendElement(out, "date", *written);
   }
+  return true;
 }
 
 }  // namespace
 
-std::string writeXmlPropertyList(const PlistValue& value) {
+std::optional<std::string> writeXmlPropertyList(const PlistValue& value) {
   std::string out(header);
-  appendValue(out, value, 0);
+  if (!appendValue(out, value, 0)) return std::nullopt;
   out += "</plist>\n";
   return out;
 }
