@@ -34,6 +34,8 @@ TEST(Coercions, ReadEachKindOfValueAsBoolIntegerAndReal) {
       // Integers: sign and ASCII digits within 64 bits. Reals: C-locale strtod, whole text.
       {text("+42"), {}, 42, 42.0}, {text("-042"), {}, -42, -42.0}, {text("42.0"), {}, {}, 42.0},
       {text("0x2A"), {}, {}, 42.0}, {text(" 42"), {}, {}, {}}, {text("42 "), {}, {}, {}},
+      {text("\t42"), {}, {}, {}}, {text("\n42"), {}, {}, {}}, {text("\v42"), {}, {}, {}},
+      {text("\f42"), {}, {}, {}}, {text("\r42"), {}, {}, {}},
       {text("\xD9\xA4"), {}, {}, {}}, {text(""), {}, {}, {}}, {text("+"), {}, {}, {}}, {text("1,5"), {}, {}, {}},
       {text("9223372036854775807"), {}, std::numeric_limits<std::int64_t>::max(), 0x1p63},
       {text("9223372036854775808"), {}, {}, 0x1p63},

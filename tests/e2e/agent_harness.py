@@ -3,6 +3,8 @@
 Each test gets a scratch HOME whose preference domains live in HOME/.config, the
 place the portable build keeps them.
 """
+import atexit
+import functools
 import os
 import plistlib
 import shutil
@@ -17,6 +19,7 @@ OWNER_DOMAIN = "com.example.owner"
 MARKER = "velko.systemDockVisibilitySnapshot"
 DOCK_KEYS = ["orientation", "autohide", "autohide-delay", "autohide-time-modifier",
              "no-bouncing", "launchanim"]
+NOBODY = 65534
 
 
 def wait_for(condition, timeout=5.0, step=0.005):
@@ -27,6 +30,22 @@ def wait_for(condition, timeout=5.0, step=0.005):
         if answer or time.monotonic() > deadline:
             return answer
         time.sleep(step)
+
+
+@functools.cache
+def agent_for(user):
+    """The agent as `user` can run it: a copy in a folder anyone may enter, since the build
+    may lie inside a private one (a checkout in root's home, say); None when `user` cannot
+    run even that."""
+    folder = tempfile.mkdtemp(prefix="dock-agent-bin-")
+    atexit.register(shutil.rmtree, folder, ignore_errors=True)
+    os.chmod(folder, 0o755)
+    agent = shutil.copy(AGENT, folder)
+    try:
+        subprocess.run([agent], user=user, capture_output=True)
+    except PermissionError:
+        return None
+    return agent
 
 
 def write_atomically(path, data):
@@ -82,8 +101,19 @@ class AgentTestCase(unittest.TestCase):
         self.addCleanup(self.stop, dock)
         return dock
 
+    def give_home_to(self, user):
+        """Hands the scratch HOME and all in it to `user`, for an agent run as that user."""
+        for folder, folders, files in os.walk(self.home):
+            for path in [folder] + [os.path.join(folder, name) for name in folders + files]:
+                os.chown(path, user, user, follow_symlinks=False)
+
     def start_agent(self, *arguments, **popen_options):
-        agent = subprocess.Popen([AGENT, *arguments], env=self.env, cwd=self.home,
+        executable = AGENT
+        if "user" in popen_options:
+            executable = agent_for(popen_options["user"])
+            if executable is None:
+                self.skipTest(f"user {popen_options['user']} can reach no copy of the agent")
+        agent = subprocess.Popen([executable, *arguments], env=self.env, cwd=self.home,
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, **popen_options)
         self.addCleanup(self.stop, agent)

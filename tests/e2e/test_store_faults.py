@@ -3,10 +3,9 @@ import shutil
 import subprocess
 import unittest
 
-from agent_harness import OWNER_DOMAIN, AgentTestCase, wait_for
+from agent_harness import NOBODY, OWNER_DOMAIN, AgentTestCase, wait_for
 
 SETTINGS = {"autohide": {"type": "bool", "value": False}}
-NOBODY = 65534
 
 
 class StoreFaults(AgentTestCase):
@@ -18,10 +17,10 @@ class StoreFaults(AgentTestCase):
         options = {"user": as_user} if as_user is not None else {}
         owner = subprocess.Popen(["sleep", "600"], **options)
         self.addCleanup(self.stop, owner)
-        dock = self.start_dock(**options)
         self.write_snapshot(owner.pid, "run-1", SETTINGS)
         if as_user is not None:
-            os.chown(self.snapshot_path, as_user, as_user)
+            self.give_home_to(as_user)
+        dock = self.start_dock(**options)
         agent = self.start_agent(self.snapshot_path, str(owner.pid), "run-1", OWNER_DOMAIN,
                                  **options)
         self.kill_and_reap(owner)
@@ -56,8 +55,6 @@ class StoreFaults(AgentTestCase):
             self.skipTest("needs root to run the agent as another user")
         self.write_domain("com.apple.dock", {"autohide": True})
         before = self.domain_bytes("com.apple.dock")
-        for path in (self.home, self.prefs, self.domain_path("com.apple.dock")):
-            os.chown(path, NOBODY, NOBODY)
         os.chmod(self.prefs, 0o500)
         self.addCleanup(os.chmod, self.prefs, 0o700)
         self.recover(as_user=NOBODY)
