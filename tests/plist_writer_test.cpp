@@ -1,4 +1,5 @@
-// What the preferences store writes, the reader must take back as it was.
+// What the preferences store writes, the reader must take back as it was; the store's
+// tests carry the round trips of everything else.
 
 #include "platform/portable/plist_writer.h"
 
@@ -14,24 +15,7 @@ namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr PlistInt128 two63 = PlistInt128{1} << 63;
 
-// Markup, white space and text beyond ASCII (an emoji takes two UTF-16 units), numbers
-// at the edges of XML's range, whole-second dates, data and containers large enough for
-// wider counts, references and offsets.
-const std::string text = " tab\tline\ncr\r\ncaf\xC3\xA9 \xF0\x9F\x9A\x80 ]]> &amp; <&>";
-const PlistValue heldByXml = PlistDictionary{
-    {text, PlistArray{text, "", 0.1, 1e300, 5e-324, -2.5, -0.0, inf, -inf, true, false, PlistInteger{-two63},
-                      PlistInteger{2 * two63 - 1}, PlistInteger{70000}, PlistDate{-3e10}, PlistDate{7e8},
-                      PlistData{}, PlistData(70000, 7), PlistArray{}, PlistDictionary{}}},
-    {"many", PlistArray(300, PlistValue{PlistInteger{255}})}};
-
-TEST(PlistWriters, WhatEitherWritesReadsBackAsItWas) {
-  const auto xml = writeXmlPropertyList(heldByXml);
-  ASSERT_TRUE(xml);
-  EXPECT_EQ(readPropertyList(*xml), heldByXml);
-  const std::string binary = writeBinaryPropertyList(heldByXml);
-  EXPECT_TRUE(binary.starts_with("bplist00"));
-  EXPECT_EQ(readPropertyList(binary), heldByXml);
-
+TEST(PlistWriters, BothReadBackNaN) {
   const PlistArray nan{std::nan("")};
   for (const auto& document : {*writeXmlPropertyList(nan), writeBinaryPropertyList(nan)}) {
     const auto read = readPropertyList(document);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 
 #include <pwd.h>
@@ -57,9 +58,16 @@ class PreferencesStoreTest : public testing::Test {
 // Changes merge into the file as it is when synchronizing. Every other key stays exactly as
 // it was, and so does the file's format, unless XML text cannot hold a value.
 TEST_F(PreferencesStoreTest, KeepsEveryKeyItDoesNotOwnExactly) {
-  const PlistDictionary plain{{"orientation", std::string("bottom")}, {"tilesize", PlistInteger{36}},
-                              {"extra", true}, {"modified", PlistDate{7e8}},
-                              {"persistent-apps", PlistArray{PlistDictionary{{"file-label", std::string("Mail")}}}}};
+  // Markup, white space and text beyond ASCII (an emoji takes two UTF-16 units), numbers at
+  // the edges of XML's range, whole-second dates, data and containers large enough for
+  // wider counts, references and offsets.
+  const std::string text = " tab\tline\ncr\r\ncaf\xC3\xA9 \xF0\x9F\x9A\x80 ]]> &amp; <&>";
+  const PlistInt128 two63 = PlistInt128{1} << 63;
+  const PlistDictionary plain{
+      {"orientation", std::string("bottom")}, {"extra", true}, {"many", PlistArray(300, PlistValue{PlistInteger{255}})},
+      {text, PlistArray{text, "", 0.1, 1e300, 5e-324, -0.0, -std::numeric_limits<double>::infinity(), false,
+                        PlistInteger{-two63}, PlistInteger{2 * two63 - 1}, PlistInteger{70000}, PlistDate{-3e10},
+                        PlistData{}, PlistData(70000, 7), PlistArray{}, PlistDictionary{}}}};
   PlistDictionary odd = plain;
   odd.insert({{"label", std::string("le\x01" "ft")}, {"huge", PlistInteger{PlistInt128{1} << 100}},
               {"when", PlistDate{0.25}}, {"icon", PlistData{0, 1, 2}}});

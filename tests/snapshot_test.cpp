@@ -28,14 +28,6 @@ TEST(ReadSnapshot, NoRecordWithoutASnapshotDictionary) {
   for (const auto& file : files) EXPECT_FALSE(readFrom(file)) << file.value_or("(missing)");
 }
 
-TEST(ReadSnapshot, AFileTooBigForMemoryReadsAsNoRecord) {
-  struct StarvedPlatform : FakePlatform {
-    std::optional<PlistValue> parsePropertyList(std::string_view) override { throw std::bad_alloc(); }
-  } platform;
-  platform.files["/s.plist"] = snapshotPlist(emptySettings);
-  EXPECT_FALSE(readSnapshot(platform, "/s.plist"));
-}
-
 TEST(ReadSnapshot, FieldsReadLenientlyAndFallBackToDefaults) {
   const std::pair<std::string, SnapshotRecord> cases[] = {
       {"", {false, 0, "", {}}},

@@ -107,13 +107,11 @@ class AgentTestCase(unittest.TestCase):
             for path in [folder] + [os.path.join(folder, name) for name in folders + files]:
                 os.chown(path, user, user, follow_symlinks=False)
 
-    def start_agent(self, *arguments, **popen_options):
-        executable = AGENT
-        if "user" in popen_options:
-            executable = agent_for(popen_options["user"])
-            if executable is None:
-                self.skipTest(f"user {popen_options['user']} can reach no copy of the agent")
-        agent = subprocess.Popen([executable, *arguments], env=self.env, cwd=self.home,
+    def start_agent(self, *arguments, user=None, **popen_options):
+        executable = AGENT if user is None else agent_for(user)
+        if executable is None:
+            self.skipTest(f"user {user} can reach no copy of the agent")
+        agent = subprocess.Popen([executable, *arguments], env=self.env, cwd=self.home, user=user,
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, **popen_options)
         self.addCleanup(self.stop, agent)

@@ -4,7 +4,7 @@ import subprocess
 import time
 import unittest
 
-from agent_harness import AGENT, NOBODY, OWNER_DOMAIN, AgentTestCase, wait_for, write_atomically
+from agent_harness import AGENT, OWNER_DOMAIN, AgentTestCase, wait_for, write_atomically
 
 SETTINGS = {"autohide": {"type": "bool", "value": False}}
 
@@ -25,25 +25,6 @@ class Recovery(AgentTestCase):
         # The rest of the recovery still happens.
         self.assertFalse(os.path.exists(self.snapshot_path))
         self.assertIsNotNone(wait_for(lambda: dock.poll() is not None))
-
-    def test_an_owner_of_another_user_is_alive(self):
-        # Signalling another user's process is not permitted; it still runs.
-        if os.getuid() != 0:
-            self.skipTest("needs root to run the agent as another user")
-        self.write_domain("com.apple.dock", {"autohide": True})
-        owner = self.start_owner()
-        self.write_snapshot(owner.pid, "run-1", SETTINGS)
-        self.give_home_to(NOBODY)
-        agent = self.start_agent(self.snapshot_path, str(owner.pid), "run-1", OWNER_DOMAIN,
-                                 user=NOBODY)
-        time.sleep(0.3)
-        self.assertIsNone(agent.poll(), "the agent should wait while the owner runs")
-        self.assertTrue(os.path.exists(self.snapshot_path))
-
-        self.kill_and_reap(owner)
-        self.finish(agent)
-        self.assertEqual(self.read_domain("com.apple.dock"), {"autohide": False})
-        self.assertFalse(os.path.exists(self.snapshot_path))
 
 
 class NothingToRestore(AgentTestCase):

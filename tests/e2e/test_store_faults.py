@@ -13,16 +13,14 @@ class StoreFaults(AgentTestCase):
     temporary file is left, and the recovery still restarts the Dock and removes the
     snapshot."""
 
-    def recover(self, as_user=None):
-        options = {"user": as_user} if as_user is not None else {}
-        owner = subprocess.Popen(["sleep", "600"], **options)
+    def recover(self, user=None):
+        owner = subprocess.Popen(["sleep", "600"], user=user)
         self.addCleanup(self.stop, owner)
         self.write_snapshot(owner.pid, "run-1", SETTINGS)
-        if as_user is not None:
-            self.give_home_to(as_user)
-        dock = self.start_dock(**options)
-        agent = self.start_agent(self.snapshot_path, str(owner.pid), "run-1", OWNER_DOMAIN,
-                                 **options)
+        if user is not None:
+            self.give_home_to(user)
+        dock = self.start_dock(user=user)
+        agent = self.start_agent(self.snapshot_path, str(owner.pid), "run-1", OWNER_DOMAIN, user=user)
         self.kill_and_reap(owner)
         self.finish(agent)
         self.assertFalse(os.path.exists(self.snapshot_path))
@@ -57,7 +55,7 @@ class StoreFaults(AgentTestCase):
         before = self.domain_bytes("com.apple.dock")
         os.chmod(self.prefs, 0o500)
         self.addCleanup(os.chmod, self.prefs, 0o700)
-        self.recover(as_user=NOBODY)
+        self.recover(user=NOBODY)
         self.assertEqual(self.domain_bytes("com.apple.dock"), before)
         self.assertEqual(os.listdir(self.prefs), ["com.apple.dock.plist"])
 
