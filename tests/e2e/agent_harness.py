@@ -83,9 +83,9 @@ class AgentTestCase(unittest.TestCase):
 
     # Snapshots and processes ------------------------------------------------------
 
-    def write_snapshot(self, owner_pid, session, settings, active=True, **extra):
+    def write_snapshot(self, owner_pid, session, settings, active=True):
         content = {"active": active, "ownerPID": owner_pid, "sessionID": session,
-                   "snapshot": settings, **extra}
+                   "snapshot": settings}
         write_atomically(self.snapshot_path, plistlib.dumps(content, fmt=plistlib.FMT_BINARY))
 
     def start_owner(self):

@@ -26,13 +26,6 @@ class StoreFaults(AgentTestCase):
         self.assertFalse(os.path.exists(self.snapshot_path))
         self.assertIsNotNone(wait_for(lambda: dock.poll() is not None))
 
-    def test_domain_file_that_is_a_directory(self):
-        os.mkdir(self.domain_path("com.apple.dock"))
-        self.recover()
-        self.assertTrue(os.path.isdir(self.domain_path("com.apple.dock")))
-        self.assertEqual(os.listdir(self.domain_path("com.apple.dock")), [])
-        self.assertEqual(os.listdir(self.prefs), ["com.apple.dock.plist"])
-
     def test_domain_file_that_is_a_link(self):
         target = os.path.join(self.home, "elsewhere.plist")
         self.write_domain("com.apple.dock", {"autohide": True, "tilesize": 48})
