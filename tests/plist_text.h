@@ -14,6 +14,8 @@ inline std::string snapshotPlist(const std::string& entries) {
   return xmlPlist("<dict>" + entries + "</dict>");
 }
 
+// The bytes of tests/fixtures/`name`. typical.bplist holds what typical.xml does, keys in
+// the same order, as Python's plistlib writes it in binary form (sort_keys=False).
 inline std::string fixture(const std::string& name) {
   std::ifstream in(std::string(DOCK_RESTORE_FIXTURES) + "/" + name, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
