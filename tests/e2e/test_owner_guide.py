@@ -33,6 +33,15 @@ HIDDEN_DOCK = {"orientation": "bottom", "autohide": True, "autohide-delay": 1000
                "changed": datetime.datetime(2024, 2, 29, 12, 34, 56, 500000)}
 
 
+def joining_group(group):
+    """For preexec_fn: joins process group `group` (0: a new one), with SIGINT as a terminal
+    delivers it, even where the tests were started with it ignored (in the background)."""
+    def join():
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.setpgid(0, group)
+    return join
+
+
 def guide_example():
     with open(GUIDE, encoding="utf-8") as f:
         blocks = re.findall(r"^```xml\n(.*?)^```", f.read(), re.MULTILINE | re.DOTALL)
@@ -60,13 +69,13 @@ class OwnerGuideExample(AgentTestCase):
         self.write_domain(OWNER_DOMAIN, {MARKER: True, "windowFrame": "0 0 10 10"})
         # Started the careless way, inside the owner's process group: the agent's own
         # move into a session of its own is what keeps it alive.
-        owner = subprocess.Popen(["sleep", "600"], preexec_fn=os.setpgrp)
+        owner = subprocess.Popen(["sleep", "600"], preexec_fn=joining_group(0))
         self.addCleanup(self.stop, owner)
         dock = self.start_dock()
         write_atomically(self.snapshot_path, example_for(owner.pid, session))
         os.chmod(self.snapshot_path, 0o664)  # group-writable is still the owner's own
         agent = self.start_agent("snapshot.plist", str(owner.pid), session, OWNER_DOMAIN,
-                                 preexec_fn=lambda: os.setpgid(0, owner.pid))
+                                 preexec_fn=joining_group(owner.pid))
         self.assertTrue(wait_for(lambda: os.getsid(agent.pid) == agent.pid),
                         "the agent should lead a session of its own")
 
