@@ -1,7 +1,10 @@
 # Installs the build into a scratch prefix and checks what lands there: the agent in
-# libexec, runnable from there, the manual page in section 8, and nothing else.
-# Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -P check_install.cmake
-foreach(variable BUILD_DIR PREFIX SOURCE_DIR)
+# libexec, runnable from there, its manual page in section 8, the inspection command,
+# and the owner library with its header, pkg-config file, CMake package and module
+# map, and nothing else. Then builds a C program outside the tree against the library,
+# once with pkg-config and once with find_package, and runs both.
+# Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=... -P check_install.cmake
+foreach(variable BUILD_DIR PREFIX SOURCE_DIR LIBDIR CC)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} is not set")
   endif()
@@ -15,8 +18,23 @@ if(NOT status EQUAL 0)
 endif()
 
 file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE "${PREFIX}" "${PREFIX}/*")
+# One file of the exported targets per build type.
+list(FILTER installed EXCLUDE REGEX "DockRestoreTargets-.*\\.cmake$")
 list(SORT installed)
-set(expected "libexec/dock-restore-agent;share/man/man8/dock-restore-agent.8")
+set(expected
+  "bin/dock-restore-inspect"
+  "include/dock-restore/dock_restore.h"
+  "include/dock-restore/module.modulemap"
+  "${LIBDIR}/cmake/DockRestore/DockRestoreConfig.cmake"
+  "${LIBDIR}/cmake/DockRestore/DockRestoreConfigVersion.cmake"
+  "${LIBDIR}/cmake/DockRestore/DockRestoreTargets.cmake"
+  "${LIBDIR}/libdockrestore.so"
+  "${LIBDIR}/libdockrestore.so.1"
+  "${LIBDIR}/libdockrestore.so.1.0.0"
+  "${LIBDIR}/pkgconfig/dock-restore.pc"
+  "libexec/dock-restore-agent"
+  "share/man/man8/dock-restore-agent.8")
+list(SORT expected)
 if(NOT installed STREQUAL expected)
   message(FATAL_ERROR "installed: ${installed}\nexpected:  ${expected}")
 endif()
@@ -35,3 +53,32 @@ execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "the installed manual page differs from docs/dock-restore-agent.8")
 endif()
+
+# A consumer outside the tree, built the two ways an application's build finds us.
+set(consumer "${SOURCE_DIR}/tests/install")
+set(work "${PREFIX}-consumer")
+file(REMOVE_RECURSE "${work}")
+file(MAKE_DIRECTORY "${work}")
+set(ENV{PKG_CONFIG_PATH} "${PREFIX}/${LIBDIR}/pkgconfig")
+execute_process(COMMAND pkg-config --cflags --libs dock-restore
+                RESULT_VARIABLE status OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "pkg-config does not find dock-restore")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+execute_process(COMMAND "${CC}" "${consumer}/consumer.c" ${flags} "-Wl,-rpath,${PREFIX}/${LIBDIR}"
+                        -o "${work}/with-pkg-config"
+                RESULT_VARIABLE status ERROR_VARIABLE err)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "building with pkg-config failed:\n${err}")
+endif()
+execute_process(COMMAND "${CMAKE_COMMAND}" -S "${consumer}" -B "${work}/cmake" "-DCMAKE_PREFIX_PATH=${PREFIX}"
+                        "-DCMAKE_C_COMPILER=${CC}"
+                COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+execute_process(COMMAND "${CMAKE_COMMAND}" --build "${work}/cmake" COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+foreach(program "${work}/with-pkg-config" "${work}/cmake/consumer")
+  execute_process(COMMAND "${program}" RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${program} against the installed library: status ${status}")
+  endif()
+endforeach()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <map>
@@ -7,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/owner_platform.h"
 #include "platform/platform.h"
 #include "platform/portable/plist_reader.h"
+#include "platform/portable/xml_plist_writer.h"
 
 // A platform in memory that records every call but reads, in order, as one line of
 // text, so a test can check what the agent did and in which sequence.
-class FakePlatform : public Platform {
+class FakePlatform : public OwnerPlatform {
  public:
   std::map<std::string, std::string> files;  // path -> bytes
   ProcessState probeAnswer = ProcessState::alive;
@@ -65,6 +68,42 @@ class FakePlatform : public Platform {
     return files.erase(path) > 0;
   }
   std::string currentDirectory() override { return "/work"; }
+
+  // The owner library's side: preferences read from `preferences` ("domain key"),
+  // files written into `files`, children numbered from 900.
+  std::map<std::string, PlistValue> preferences;
+  int writeError = 0;  // what writing a file answers: 0, or an errno value
+  std::vector<std::string> executables;
+  int nextChild = 900;
+
+  std::optional<PlistValue> readPreference(const std::string& domain, const std::string& key) override {
+    const auto it = preferences.find(domain + " " + key);
+    return it == preferences.end() ? std::nullopt : std::optional(it->second);
+  }
+  std::optional<std::string> serializePropertyList(const PlistValue& value) override {
+    return writeXmlPropertyList(value);
+  }
+  int writeFileAtomically(const std::string& path, const std::string& bytes) override {
+    if (writeError != 0) return writeError;
+    calls.push_back("write " + path);
+    files[path] = bytes;
+    return 0;
+  }
+  bool isExecutableFile(const std::string& path) override {
+    return std::find(executables.begin(), executables.end(), path) != executables.end();
+  }
+  int startDetached(const std::string& executable, const std::vector<std::string>& arguments) override {
+    launch(executable, arguments);
+    calls.back().replace(0, 6, "start");
+    return nextChild++;
+  }
+  ProcessState childState(int) override { return ProcessState::alive; }
+  std::optional<std::string> executablePath(int) override { return "/Applications/Owner"; }
+  int processId() override { return 4242; }
+  bool randomBytes(std::span<std::uint8_t> bytes) override {
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(nextChild);
+    return true;
+  }
 
   static std::string number(double d) {
     char text[32];

@@ -1,16 +1,24 @@
 #include "platform/posix_platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <initializer_list>
 #include <cmath>
 #include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <sys/event.h>
+#if __has_include(<libproc.h>)
+#include <libproc.h>
+#endif
 #elif defined(__linux__)
 #include <sys/syscall.h>
 #endif
@@ -134,4 +142,131 @@ std::string PosixPlatform::currentDirectory() {
     if (errno != ERANGE) return {};
     buffer.resize(buffer.size() * 2);
   }
+}
+
+// The owner library's side ----------------------------------------------------------
+
+namespace {
+
+int writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return errno;
+    if (count == 0) return EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return 0;
+}
+
+// Failed steps of a spawn set-up, collected so that one test decides.
+int firstFailure(std::initializer_list<int> results) {
+  for (const int result : results) {
+    if (result != 0) return result;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int PosixPlatform::writeFileAtomically(const std::string& path, const std::string& bytes) {
+  std::string temporary = path + ".XXXXXX";
+  UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!file.valid()) return errno;
+  int error = ::fchmod(file.get(), 0600) != 0 ? errno : writeAll(file.get(), bytes);
+  if (error == 0 && ::fsync(file.get()) != 0) error = errno;
+  if (error == 0 && !file.close()) error = errno;
+  if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) ::unlink(temporary.c_str());
+  return error;
+}
+
+bool PosixPlatform::isExecutableFile(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+         ::access(path.c_str(), X_OK) == 0;
+}
+
+int PosixPlatform::startDetached(const std::string& executable,
+                                 const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(executable.c_str()));
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  if (const int error = ::posix_spawn_file_actions_init(&actions); error != 0) return -error;
+  posix_spawnattr_t attributes;
+  if (const int error = ::posix_spawnattr_init(&attributes); error != 0) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    return -error;
+  }
+  // The caller's handlers and mask mean nothing to the child; a blocked or ignored
+  // signal could make it unkillable or unaware of its own end.
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#if defined(__APPLE__)
+  // Only the descriptors the file actions name are inherited.
+  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#endif
+  int error = firstFailure({::posix_spawnattr_setflags(&attributes, flags),
+                            ::posix_spawnattr_setsigdefault(&attributes, &all),
+                            ::posix_spawnattr_setsigmask(&attributes, &none)});
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (error == 0) {
+      error = ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                                 fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    }
+  }
+#if !defined(__APPLE__)
+  if (error == 0) error = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
+  pid_t child = 0;
+  if (error == 0) error = ::posix_spawn(&child, executable.c_str(), &actions, &attributes, argv.data(), environ);
+  ::posix_spawnattr_destroy(&attributes);
+  ::posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? child : -error;
+}
+
+ProcessState PosixPlatform::childState(int pid) {
+  for (;;) {
+    int status = 0;
+    const pid_t answer = ::waitpid(pid, &status, WNOHANG);
+    if (answer == 0) return ProcessState::alive;
+    if (answer == pid) return ProcessState::gone;
+    if (errno == EINTR) continue;
+    // Reaped by someone else, or SIGCHLD ignored: only a probe can tell.
+    return probeProcess(pid);
+  }
+}
+
+std::optional<std::string> PosixPlatform::executablePath(int pid) {
+#if defined(__APPLE__)
+  char path[4 * 1024 * 4];
+  const int length = ::proc_pidpath(pid, path, sizeof path);
+  if (length <= 0) return std::nullopt;
+  return std::string(path, static_cast<std::size_t>(length));
+#else
+  std::string path(4096, '\0');
+  const ssize_t length = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path.data(), path.size());
+  if (length <= 0 || static_cast<std::size_t>(length) == path.size()) return std::nullopt;
+  path.resize(static_cast<std::size_t>(length));
+  return path;
+#endif
+}
+
+int PosixPlatform::processId() { return ::getpid(); }
+
+bool PosixPlatform::randomBytes(std::span<std::uint8_t> bytes) {
+  // getentropy gives at most 256 bytes a call.
+  while (!bytes.empty()) {
+    const std::size_t count = std::min<std::size_t>(bytes.size(), 256);
+    if (::getentropy(bytes.data(), count) != 0) return false;
+    bytes = bytes.subspan(count);
+  }
+  return true;
 }

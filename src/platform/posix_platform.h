@@ -1,12 +1,13 @@
 #pragma once
 
+#include "platform/owner_platform.h"
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 
 // The operating-system half of the platform, shared by every backend: files,
 // processes and time through POSIX. Backends add property-list parsing and the
 // preferences store.
-class PosixPlatform : public Platform {
+class PosixPlatform : public OwnerPlatform {
  public:
   std::optional<std::string> readFile(const std::string& path) override;
   ProcessState probeProcess(int pid) override;
@@ -16,6 +17,15 @@ class PosixPlatform : public Platform {
   bool launch(const std::string& executable, const std::vector<std::string>& arguments) override;
   bool removeFile(const std::string& path) override;
   std::string currentDirectory() override;
+
+  // The owner library's side.
+  int writeFileAtomically(const std::string& path, const std::string& bytes) override;
+  bool isExecutableFile(const std::string& path) override;
+  int startDetached(const std::string& executable, const std::vector<std::string>& arguments) override;
+  ProcessState childState(int pid) override;
+  std::optional<std::string> executablePath(int pid) override;
+  int processId() override;
+  bool randomBytes(std::span<std::uint8_t> bytes) override;
 
  private:
   // A pidfd on Linux, a kqueue on Apple systems; invalid without a handle.

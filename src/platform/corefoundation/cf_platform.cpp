@@ -3,6 +3,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
+#include "platform/corefoundation/cf_owner.h"
 #include "platform/corefoundation/cf_property_list.h"
 #include "platform/corefoundation/cf_ref.h"
 #include "platform/native_values.h"
@@ -44,10 +45,21 @@ class CoreFoundationPlatform final : public PosixPlatform {
     if (!cfDomain) return false;
     return CFPreferencesAppSynchronize(cfDomain.get()) != 0;
   }
+
+  std::optional<PlistValue> readPreference(const std::string& domain, const std::string& key) override {
+    return readCFPreference(domain, key);
+  }
+  std::optional<std::string> serializePropertyList(const PlistValue& value) override {
+    return writeCFPropertyList(value);
+  }
 };
 
 }  // namespace
 
 std::unique_ptr<Platform> makeSystemPlatform() {
+  return std::make_unique<CoreFoundationPlatform>();
+}
+
+std::unique_ptr<OwnerPlatform> makeOwnerPlatform() {
   return std::make_unique<CoreFoundationPlatform>();
 }

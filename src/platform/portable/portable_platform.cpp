@@ -1,6 +1,7 @@
 #include "platform/native_values.h"
 #include "platform/portable/plist_reader.h"
 #include "platform/portable/preferences_store.h"
+#include "platform/portable/xml_plist_writer.h"
 #include "platform/posix_platform.h"
 
 namespace {
@@ -21,6 +22,13 @@ class PortablePlatform final : public PosixPlatform {
     return store_.synchronize(domain);
   }
 
+  std::optional<PlistValue> readPreference(const std::string& domain, const std::string& key) override {
+    return store_.value(domain, key);
+  }
+  std::optional<std::string> serializePropertyList(const PlistValue& value) override {
+    return writeXmlPropertyList(value);
+  }
+
  private:
   PreferencesStore store_{PreferencesStore::defaultDirectory()};
 };
@@ -28,5 +36,9 @@ class PortablePlatform final : public PosixPlatform {
 }  // namespace
 
 std::unique_ptr<Platform> makeSystemPlatform() {
+  return std::make_unique<PortablePlatform>();
+}
+
+std::unique_ptr<OwnerPlatform> makeOwnerPlatform() {
   return std::make_unique<PortablePlatform>();
 }

@@ -221,3 +221,23 @@ bool PreferencesStore::synchronize(const std::string& domain) {
   pending_.erase(pending);
   return true;
 }
+
+std::optional<PlistValue> PreferencesStore::value(const std::string& domain,
+                                                  const std::string& key) const {
+  if (const auto pending = pending_.find(domain); pending != pending_.end()) {
+    if (const auto change = pending->second.find(key); change != pending->second.end()) {
+      if (!change->second) return std::nullopt;
+      return toPlistValue(*change->second);
+    }
+  }
+  if (!isValidDomainName(domain) || directory_.empty()) return std::nullopt;
+  std::string contents;
+  if (readRegularFile(directory_ + "/" + domain + ".plist", maxDomainFileSize, contents) != FileRead::read) {
+    return std::nullopt;
+  }
+  auto parsed = readPropertyList(contents);
+  const auto* stored = parsed ? parsed->get<PlistDictionary>() : nullptr;
+  const PlistValue* found = stored != nullptr ? lookup(*stored, key) : nullptr;
+  if (found == nullptr) return std::nullopt;
+  return *found;
+}

@@ -21,6 +21,9 @@ class PreferencesStore {
            const std::optional<PreferenceValue>& value);
   bool synchronize(const std::string& domain);
 
+  // What `key` holds in `domain`: a change not yet synchronized, else what is on disk.
+  std::optional<PlistValue> value(const std::string& domain, const std::string& key) const;
+
  private:
   std::string directory_;
   // Per domain, per key: the new value, or nothing for a deletion.

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "values/plist_value.h"
+
+// What the owner library needs from the operating system beyond what the agent does:
+// reading preferences, writing the snapshot, and starting and watching the agent. The
+// agent itself only ever sees Platform.
+class OwnerPlatform : public Platform {
+ public:
+  // The value `key` has in `domain` for the current user, as stored now (the domain is
+  // refreshed from permanent storage first); nothing when the key is not set.
+  virtual std::optional<PlistValue> readPreference(const std::string& domain,
+                                                   const std::string& key) = 0;
+
+  // `value` as the bytes of an XML property list; nothing when it cannot be expressed.
+  virtual std::optional<std::string> serializePropertyList(const PlistValue& value) = 0;
+
+  // Replaces the file at `path` with `bytes`, readable and writable by the user alone,
+  // so that a reader sees the old file or the whole new one. Answers 0 or an errno value.
+  virtual int writeFileAtomically(const std::string& path, const std::string& bytes) = 0;
+
+  // Whether `path` names a regular file the user may execute.
+  virtual bool isExecutableFile(const std::string& path) = 0;
+
+  // Starts `executable` with `arguments` in a session of its own, its standard streams
+  // on /dev/null, none of the caller's other descriptors and default signal handling.
+  // Answers the child's PID, or the negated errno value when it could not start.
+  virtual int startDetached(const std::string& executable,
+                            const std::vector<std::string>& arguments) = 0;
+
+  // Whether the child `pid` started by startDetached still runs; reaps it once it has
+  // exited, never waiting for it.
+  virtual ProcessState childState(int pid) = 0;
+
+  // The executable file process `pid` runs, when the system tells.
+  virtual std::optional<std::string> executablePath(int pid) = 0;
+
+  virtual int processId() = 0;
+
+  // Fills `bytes` from the system's random source; false when it cannot.
+  virtual bool randomBytes(std::span<std::uint8_t> bytes) = 0;
+};
+
+// The owner side of the platform of the build.
+std::unique_ptr<OwnerPlatform> makeOwnerPlatform();
