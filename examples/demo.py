@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Shows the agent's main job: an owner hides the Dock, crashes, and the agent puts
-the Dock back. Runs in a scratch HOME; touches nothing else.
+the Dock back. The owner is the C example (examples/owner.c), which hides the Dock
+through libdockrestore. Runs in a scratch HOME; touches nothing else.
 
-Usage: demo.py AGENT
+Usage: demo.py AGENT EXAMPLE_OWNER
 """
 import os
 import plistlib
@@ -12,7 +13,6 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 OWNER_DOMAIN = "com.example.dockhider"
 MARKER_KEY = "velko.systemDockVisibilitySnapshot"
 SIX = ["orientation", "autohide", "autohide-delay", "autohide-time-modifier",
@@ -39,6 +39,7 @@ def show(title, home):
 
 def main():
     agent = os.path.abspath(sys.argv[1])
+    owner_program = os.path.abspath(sys.argv[2])
     home = tempfile.mkdtemp(prefix="dock-restore-demo-")
     env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"}
     env["HOME"] = home
@@ -50,20 +51,23 @@ def main():
                            "mod-count": 12}, f)
         show("Before the owner starts:", home)
 
-        # A stand-in for the Dock, so that the agent's "killall Dock" has something to end.
+        snapshot = os.path.join(home, "snapshot.plist")
+        owner = subprocess.Popen([owner_program, agent, snapshot, OWNER_DOMAIN],
+                                 env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        owner.stdin.write("begin\n")
+        owner.stdin.flush()
+        answer = owner.stdout.readline().strip()
+        if answer != "ok":
+            sys.exit(f"the owner could not hide the Dock: {answer}")
+        show("\nWhile the owner runs (Dock hidden, agent waiting):", home)
+
+        # A stand-in for the Dock as the system starts it again after the owner's
+        # restart, so that the agent's "killall Dock" has something to end.
         stand_in = os.path.join(home, "Dock")
         shutil.copy(shutil.which("sleep"), stand_in)
         dock = subprocess.Popen([stand_in, "600"])
 
-        snapshot = os.path.join(home, "snapshot.plist")
-        owner = subprocess.Popen([sys.executable, os.path.join(HERE, "owner.py"), agent,
-                                  snapshot, OWNER_DOMAIN],
-                                 env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        owner.stdout.readline()
-        show("\nWhile the owner runs (Dock hidden, agent waiting):", home)
-
-        owner.stdin.write("crash\n")
-        owner.stdin.flush()
+        owner.kill()  # a crash: no chance to put the Dock back
         owner.wait()
         died = time.monotonic()
         while os.path.exists(snapshot) and time.monotonic() - died < 5:

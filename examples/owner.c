@@ -6,7 +6,8 @@
  *   begin     hide the Dock, protected by the agent
  *   end       put the Dock back: the clean end
  *   status    whether the agent still protects the Dock
- * and answers each with one line: "ok", "restored", "protected 1" or "error N: ...".
+ * and answers each with one line: "ok", "restored", "protected 0" or "1", or
+ * "error N: message".
  * At the end of its input it ends an active session and exits, as a well-behaved
  * application does when it quits.
  *
@@ -53,7 +54,12 @@ int main(int argc, char** argv) {
     line[strcspn(line, "\n")] = '\0';
     if (strcmp(line, "recover") == 0) {
       int restored = 0;
-      if (report(owner, dock_restore_recover(owner, &restored)) && restored) puts("restored");
+      const dock_restore_status status = dock_restore_recover(owner, &restored);
+      if (status == DOCK_RESTORE_OK && restored) {
+        puts("restored");
+      } else {
+        report(owner, status);
+      }
     } else if (strcmp(line, "begin") == 0) {
       report(owner, hide(owner));
     } else if (strcmp(line, "end") == 0) {

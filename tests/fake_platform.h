@@ -98,6 +98,7 @@ class FakePlatform : public OwnerPlatform {
     return nextChild++;
   }
   ProcessState childState(int) override { return ProcessState::alive; }
+  void reapLaunched() override {}
   std::optional<std::string> executablePath(int) override { return "/Applications/Owner"; }
   int processId() override { return 4242; }
   bool randomBytes(std::span<std::uint8_t> bytes) override {

@@ -59,7 +59,11 @@ dock_restore_owner* dock_restore_open(const char* snapshot_path, const char* own
   }
 }
 
-void dock_restore_close(dock_restore_owner* owner) { delete owner; }
+void dock_restore_close(dock_restore_owner* owner) {
+  if (owner == nullptr) return;
+  owner->platform->reapLaunched();
+  delete owner;
+}
 
 dock_restore_status dock_restore_set_bool(dock_restore_owner* owner, const char* key, int value) {
   return stage(owner, key, [&] { return PreferenceValue(value != 0); });

@@ -62,6 +62,7 @@ PlistDictionary recordCurrentSettings(OwnerPlatform& platform) {
 }
 
 void reapRetired(OwnerPlatform& platform, OwnerState& state) {
+  platform.reapLaunched();
   std::erase_if(state.retiredAgents,
                 [&](int pid) { return platform.childState(pid) == ProcessState::gone; });
 }

@@ -40,6 +40,9 @@ class OwnerPlatform : public Platform {
   // exited, never waiting for it.
   virtual ProcessState childState(int pid) = 0;
 
+  // Reaps the children `launch` started that have exited since, never waiting.
+  virtual void reapLaunched() = 0;
+
   // The executable file process `pid` runs, when the system tells.
   virtual std::optional<std::string> executablePath(int pid) = 0;
 

@@ -124,6 +124,7 @@ bool PosixPlatform::launch(const std::string& executable, const std::vector<std:
   const bool started =
       ready && ::posix_spawn(&child, executable.c_str(), &actions, nullptr, argv.data(), environ) == 0;
   ::posix_spawn_file_actions_destroy(&actions);
+  if (started) launched_.push_back(child);
   return started;
 }
 
@@ -242,6 +243,10 @@ ProcessState PosixPlatform::childState(int pid) {
     // Reaped by someone else, or SIGCHLD ignored: only a probe can tell.
     return probeProcess(pid);
   }
+}
+
+void PosixPlatform::reapLaunched() {
+  std::erase_if(launched_, [this](int pid) { return childState(pid) == ProcessState::gone; });
 }
 
 std::optional<std::string> PosixPlatform::executablePath(int pid) {

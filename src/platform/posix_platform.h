@@ -23,6 +23,7 @@ class PosixPlatform : public OwnerPlatform {
   bool isExecutableFile(const std::string& path) override;
   int startDetached(const std::string& executable, const std::vector<std::string>& arguments) override;
   ProcessState childState(int pid) override;
+  void reapLaunched() override;
   std::optional<std::string> executablePath(int pid) override;
   int processId() override;
   bool randomBytes(std::span<std::uint8_t> bytes) override;
@@ -30,6 +31,8 @@ class PosixPlatform : public OwnerPlatform {
  private:
   // A pidfd on Linux, a kqueue on Apple systems; invalid without a handle.
   UniqueFd exitWatch_;
+  // Children of `launch` not yet reaped: a long-lived owner must not collect zombies.
+  std::vector<int> launched_;
 };
 
 // Files larger than this are not snapshots (a real one is a few hundred bytes) and
