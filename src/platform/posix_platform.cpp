@@ -212,7 +212,7 @@ int PosixPlatform::startDetached(const std::string& executable,
   short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
 #if defined(__APPLE__)
   // Only the descriptors the file actions name are inherited.
-  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+  flags = static_cast<short>(flags | POSIX_SPAWN_CLOEXEC_DEFAULT);
 #endif
   int error = firstFailure({::posix_spawnattr_setflags(&attributes, flags),
                             ::posix_spawnattr_setsigdefault(&attributes, &all),
