@@ -9,8 +9,10 @@ It does, in order, what every owner must do:
   3. set its marker key in its own preferences domain;
   4. start the agent with four arguments and a fresh session ID;
   5. change the Dock's settings.
-A clean exit would set "active" to false (or delete the snapshot) before exiting;
-this example instead crashes, which is the case the agent exists for.
+A clean exit would put the Dock's values back, restart the Dock, delete the snapshot
+and remove the marker, in that order; this example instead crashes, which is the case
+the agent exists for. Applications that can link C should use libdockrestore instead
+(examples/owner.c), which does all of this.
 
 On Linux, preferences live where the portable build keeps them:
 $XDG_CONFIG_HOME (or $HOME/.config)/<domain>.plist.
