@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <span>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -70,39 +71,34 @@ class FakePlatform : public OwnerPlatform {
   std::string currentDirectory() override { return "/work"; }
 
   // The owner library's side: preferences read from `preferences` ("domain key"),
-  // files written into `files`, children numbered from 900.
+  // files written into `files`, every child numbered 900.
   std::map<std::string, PlistValue> preferences;
   int writeError = 0;  // what writing a file answers: 0, or an errno value
-  std::vector<std::string> executables;
-  int nextChild = 900;
+  bool agentExecutable = true;
 
   std::optional<PlistValue> readPreference(const std::string& domain, const std::string& key) override {
     const auto it = preferences.find(domain + " " + key);
     return it == preferences.end() ? std::nullopt : std::optional(it->second);
   }
-  std::optional<std::string> serializePropertyList(const PlistValue& value) override {
-    return writeXmlPropertyList(value);
-  }
+  std::optional<std::string> serializePropertyList(const PlistValue& value) override { return writeXmlPropertyList(value); }
   int writeFileAtomically(const std::string& path, const std::string& bytes) override {
     if (writeError != 0) return writeError;
     calls.push_back("write " + path);
     files[path] = bytes;
     return 0;
   }
-  bool isExecutableFile(const std::string& path) override {
-    return std::find(executables.begin(), executables.end(), path) != executables.end();
-  }
+  bool isExecutableFile(const std::string&) override { return agentExecutable; }
   int startDetached(const std::string& executable, const std::vector<std::string>& arguments) override {
     launch(executable, arguments);
     calls.back().replace(0, 6, "start");
-    return nextChild++;
+    return 900;
   }
   ProcessState childState(int) override { return ProcessState::alive; }
   void reapLaunched() override {}
   std::optional<std::string> executablePath(int) override { return "/Applications/Owner"; }
   int processId() override { return 4242; }
   bool randomBytes(std::span<std::uint8_t> bytes) override {
-    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(nextChild);
+    std::ranges::fill(bytes, 7);
     return true;
   }
 

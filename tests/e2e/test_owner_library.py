@@ -1,15 +1,11 @@
-"""The owner library with the real agent and real processes, driven through the
-example owner in C (examples/owner.c), one command a line.
-
-Each scenario is a list of steps "WHO ACTION [ANSWER]": WHO is an instance of the
-example owner (A, B), ACTION one of its commands (the answer it must give follows)
-or something done to it from outside.
-"""
+# The owner library with the real agent and real processes, driven through the example
+# owner in C (examples/owner.c), one command a line. A scenario is a list of steps
+# "WHO ACTION [ANSWER]": WHO is an instance of the example owner (A, B), ACTION one of
+# its commands (the answer it must give follows) or something done to it from outside.
 import os
 import plistlib
 import signal
 import subprocess
-import unittest
 
 from agent_harness import AGENT, MARKER, OWNER_DOMAIN, AgentTestCase, wait_for
 
@@ -20,7 +16,7 @@ HIDDEN_DOCK = dict(USERS_DOCK, **{"autohide": True, "autohide-delay": 1000.0, "a
                                   "launchanim": False, "no-bouncing": True})
 
 SCENARIOS = [
-    # name, steps, the Dock afterwards, whether marker and snapshot are left
+    # name, steps, the Dock afterwards, whether marker and snapshot are left (None: not checked)
     ("owner killed", ["A begin ok", "A kill"], USERS_DOCK, False),
     ("clean end", ["A begin ok", "A end ok", "A agent-exited"], USERS_DOCK, False),
     ("owner and agent killed, recovered at launch",
@@ -38,43 +34,41 @@ SCENARIOS = [
 ]
 
 
+def agents_of(owner):
+    with open(f"/proc/{owner.pid}/task/{owner.pid}/children") as f:
+        children = [int(pid) for pid in f.read().split()]
+    return [pid for pid in children if runs_agent(pid)]
+
+
+def runs_agent(pid):
+    try:  # a process that is exiting has no executable any more
+        return os.readlink(f"/proc/{pid}/exe") == os.path.realpath(AGENT)
+    except OSError:
+        return False
+
+
+def is_zombie(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+
+
 class OwnerLibrary(AgentTestCase):
-    def start(self, name):
-        owner = subprocess.Popen([OWNER, AGENT, self.snapshot_path, OWNER_DOMAIN], env=self.env,
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.addCleanup(self.stop, owner)
-        self.owners[name] = owner
-        return owner
-
-    def agents_of(self, owner):
-        with open(f"/proc/{owner.pid}/task/{owner.pid}/children") as f:
-            children = [int(pid) for pid in f.read().split()]
-        return [pid for pid in children if self.runs_agent(pid)]
-
-    @staticmethod
-    def runs_agent(pid):
-        try:  # a process that is exiting has no executable any more
-            return os.readlink(f"/proc/{pid}/exe") == os.path.realpath(AGENT)
-        except OSError:
-            return False
-
-    @staticmethod
-    def is_zombie(pid):
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-
     def step(self, step):
         who, action, *answer = step.split(" ", 2)
-        owner = self.owners.get(who) or self.start(who)
+        if who not in self.owners:
+            self.owners[who] = subprocess.Popen([OWNER, AGENT, self.snapshot_path, OWNER_DOMAIN], env=self.env,
+                                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            self.addCleanup(self.stop, self.owners[who])
+        owner = self.owners[who]
         if action == "kill":
             self.kill_and_reap(owner)
         elif action == "kill-agent":
-            agents = self.agents_of(owner)
+            agents = agents_of(owner)
             for pid in agents:
                 os.kill(pid, signal.SIGKILL)
-            self.assertTrue(wait_for(lambda: all(map(self.is_zombie, agents))))
+            self.assertTrue(wait_for(lambda: all(map(is_zombie, agents))))
         elif action == "agent-exited":
-            self.assertTrue(wait_for(lambda: not self.agents_of(owner)))
+            self.assertTrue(wait_for(lambda: not agents_of(owner)))
         elif action == "pid-reused":
             with open(self.snapshot_path, "rb") as f:
                 snapshot = plistlib.load(f)
@@ -101,16 +95,10 @@ class OwnerLibrary(AgentTestCase):
                 self.write_domain("com.apple.dock", USERS_DOCK)
                 for step in steps:
                     self.step(step)
-                if left is not None:
-                    wait_for(lambda: self.left_behind() == (left, left))
-                    self.assertEqual(self.left_behind(), (left, left))
+                self.assertTrue(left is None or wait_for(lambda: self.left_behind() == (left, left)),
+                                f"marker and snapshot left: {self.left_behind()}")
                 self.assertEqual(self.read_domain("com.apple.dock"), dock_after)
-                for owner in self.owners.values():
-                    for pid in self.agents_of(owner) if owner.poll() is None else []:
+                for owner in self.owners.values():  # agents first: a dead owner's agent would recover
+                    for pid in agents_of(owner) if owner.poll() is None else []:
                         os.kill(pid, signal.SIGKILL)
-                    self.stop(owner)
                 self.doCleanups()
-
-
-if __name__ == "__main__":
-    unittest.main()
