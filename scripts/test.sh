@@ -12,7 +12,7 @@ cmake --build build
 ctest --test-dir build --output-on-failure -j2
 
 echo "== fuzzer (60 s)"
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDOCK_RESTORE_FUZZ=ON -DDOCK_RESTORE_TESTS=OFF >/dev/null
 cmake --build build-fuzz --target snapshot_fuzzer
 # New inputs go to a scratch folder listed first; the committed corpus is only read.
@@ -30,7 +30,7 @@ grep -E '^#[0-9]+: cov' build-fuzz/fuzz.log | tail -n 1 || true
 echo "fuzzer: no findings"
 
 echo "== sanitizer build (ASan + UBSan)"
-CXX=clang++ cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+CC=clang CXX=clang++ cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DDOCK_RESTORE_SANITIZE=ON >/dev/null
 cmake --build build-sanitize
 ctest --test-dir build-sanitize --output-on-failure -j2

@@ -3,7 +3,9 @@
 # and the owner library with its header, pkg-config file, CMake package and module
 # map, and nothing else. Then builds a C program outside the tree against the library,
 # once with pkg-config and once with find_package, and runs both.
-# Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=... -P check_install.cmake
+# Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=...
+#              [-DCONSUMER_FLAGS=...] -P check_install.cmake
+# CONSUMER_FLAGS: what a consumer of a sanitized library must be compiled with.
 foreach(variable BUILD_DIR PREFIX SOURCE_DIR LIBDIR CC)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} is not set")
@@ -66,14 +68,14 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "pkg-config does not find dock-restore")
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
-execute_process(COMMAND "${CC}" "${consumer}/consumer.c" ${flags} "-Wl,-rpath,${PREFIX}/${LIBDIR}"
+execute_process(COMMAND "${CC}" ${CONSUMER_FLAGS} "${consumer}/consumer.c" ${flags} "-Wl,-rpath,${PREFIX}/${LIBDIR}"
                         -o "${work}/with-pkg-config"
                 RESULT_VARIABLE status ERROR_VARIABLE err)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "building with pkg-config failed:\n${err}")
 endif()
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${consumer}" -B "${work}/cmake" "-DCMAKE_PREFIX_PATH=${PREFIX}"
-                        "-DCMAKE_C_COMPILER=${CC}"
+                        "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_C_FLAGS=${CONSUMER_FLAGS}"
                 COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
 execute_process(COMMAND "${CMAKE_COMMAND}" --build "${work}/cmake" COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
 foreach(program "${work}/with-pkg-config" "${work}/cmake/consumer")

@@ -17,18 +17,32 @@ struct dock_restore_owner {
 
 namespace {
 
+// What the exception being handled says; never throws, at worst it says nothing.
+std::string currentFailure() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      return "out of memory";
+    } catch (const std::exception& error) {
+      return error.what();
+    } catch (...) {
+      return "unexpected failure";
+    }
+  } catch (...) {
+    return {};
+  }
+}
+
 template <typename Call>
 dock_restore_status guarded(dock_restore_owner* owner, Call call) noexcept {
   if (owner == nullptr) return DOCK_RESTORE_INVALID_ARGUMENT;
   OwnerOutcome outcome;
   try {
     outcome = call();
-  } catch (const std::bad_alloc&) {
-    outcome = {DOCK_RESTORE_SYSTEM_ERROR, "out of memory"};
-  } catch (const std::exception& error) {
-    outcome = {DOCK_RESTORE_SYSTEM_ERROR, error.what()};
   } catch (...) {
-    outcome = {DOCK_RESTORE_SYSTEM_ERROR, "unexpected failure"};
+    outcome.status = DOCK_RESTORE_SYSTEM_ERROR;
+    outcome.message = currentFailure();
   }
   // Moving a string does not allocate, so the message is always delivered.
   owner->message = std::move(outcome.message);

@@ -2,7 +2,7 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "restore/dock_settings.h"
@@ -31,7 +31,7 @@ OwnerOutcome failure(dock_restore_status status, std::string message) {
   return {status, std::move(message)};
 }
 
-std::string describeError(int error) { return std::strerror(error); }
+std::string describeError(int error) { return std::generic_category().message(error); }
 
 // A version 4 UUID in upper case, as Foundation writes one.
 std::optional<std::string> freshSessionID(OwnerPlatform& platform) {
