@@ -4,8 +4,9 @@
 # map, and nothing else. Then builds a C program outside the tree against the library,
 # once with pkg-config and once with find_package, and runs both.
 # Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=...
-#              [-DCONSUMER_FLAGS=...] -P check_install.cmake
-# CONSUMER_FLAGS: what a consumer of a sanitized library must be compiled with.
+#              [-DCONSUMER_FLAGS=...] [-DCONSUMER_LINK_FLAGS=...] -P check_install.cmake
+# CONSUMER_FLAGS and CONSUMER_LINK_FLAGS: what a consumer of a sanitized library must
+# be compiled and linked with.
 foreach(variable BUILD_DIR PREFIX SOURCE_DIR LIBDIR CC)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} is not set")
@@ -57,6 +58,7 @@ if(NOT status EQUAL 0)
 endif()
 
 # A consumer outside the tree, built the two ways an application's build finds us.
+separate_arguments(link_arguments UNIX_COMMAND "${CONSUMER_LINK_FLAGS}")
 set(consumer "${SOURCE_DIR}/tests/install")
 set(work "${PREFIX}-consumer")
 file(REMOVE_RECURSE "${work}")
@@ -68,7 +70,8 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "pkg-config does not find dock-restore")
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
-execute_process(COMMAND "${CC}" ${CONSUMER_FLAGS} "${consumer}/consumer.c" ${flags} "-Wl,-rpath,${PREFIX}/${LIBDIR}"
+execute_process(COMMAND "${CC}" ${CONSUMER_FLAGS} "${consumer}/consumer.c" ${flags} ${link_arguments}
+                        "-Wl,-rpath,${PREFIX}/${LIBDIR}"
                         -o "${work}/with-pkg-config"
                 RESULT_VARIABLE status ERROR_VARIABLE err)
 if(NOT status EQUAL 0)
@@ -76,6 +79,7 @@ if(NOT status EQUAL 0)
 endif()
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${consumer}" -B "${work}/cmake" "-DCMAKE_PREFIX_PATH=${PREFIX}"
                         "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_C_FLAGS=${CONSUMER_FLAGS}"
+                        "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_LINK_FLAGS}"
                 COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
 execute_process(COMMAND "${CMAKE_COMMAND}" --build "${work}/cmake" COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
 foreach(program "${work}/with-pkg-config" "${work}/cmake/consumer")

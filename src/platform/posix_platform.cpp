@@ -2,21 +2,21 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <initializer_list>
 #include <cmath>
 #include <ctime>
+#include <initializer_list>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <sys/event.h>
-#if __has_include(<libproc.h>)
+#if __has_include(<libproc.h>)  // proc_pidpath; declared elsewhere where it is absent
 #include <libproc.h>
 #endif
 #elif defined(__linux__)
@@ -160,7 +160,7 @@ int writeAll(int fd, std::string_view bytes) {
   return 0;
 }
 
-// Failed steps of a spawn set-up, collected so that one test decides.
+// The first error among steps that each answer 0 or an errno value.
 int firstFailure(std::initializer_list<int> results) {
   for (const int result : results) {
     if (result != 0) return result;
@@ -251,7 +251,7 @@ void PosixPlatform::reapLaunched() {
 
 std::optional<std::string> PosixPlatform::executablePath(int pid) {
 #if defined(__APPLE__)
-  char path[4 * 1024 * 4];
+  char path[4 * 1024];  // PROC_PIDPATHINFO_MAXSIZE
   const int length = ::proc_pidpath(pid, path, sizeof path);
   if (length <= 0) return std::nullopt;
   return std::string(path, static_cast<std::size_t>(length));
