@@ -12,7 +12,7 @@
 #include "platform/owner_platform.h"
 #include "platform/platform.h"
 #include "platform/portable/plist_reader.h"
-#include "platform/portable/xml_plist_writer.h"
+#include "platform/portable/plist_writer.h"
 
 // A platform in memory that records every call but reads, in order, as one line of
 // text, so a test can check what the agent did and in which sequence.

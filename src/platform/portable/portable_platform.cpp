@@ -1,7 +1,7 @@
 #include "platform/native_values.h"
 #include "platform/portable/plist_reader.h"
 #include "platform/portable/preferences_store.h"
-#include "platform/portable/xml_plist_writer.h"
+#include "platform/portable/plist_writer.h"
 #include "platform/posix_platform.h"
 
 namespace {
@@ -26,7 +26,9 @@ class PortablePlatform final : public PosixPlatform {
     return store_.value(domain, key);
   }
   std::optional<std::string> serializePropertyList(const PlistValue& value) override {
-    return writeXmlPropertyList(value);
+    // XML where it can hold the value exactly, so a developer can read the file.
+    if (auto xml = writeXmlPropertyList(value)) return xml;
+    return writeBinaryPropertyList(value);
   }
 
  private:
