@@ -1,5 +1,5 @@
-// The agent as it would be without the exit wake-up: every pause lasts its full time,
-// so the owner's death is noticed at the next pass. For measuring recovery latency
+// The agent as it would be without its wake-ups: every wait lasts its full time, so
+// the owner's death is noticed at the next pass. For measuring recovery latency
 // against the real agent only; it is built with the benchmarks and never installed.
 
 #include <memory>
@@ -10,7 +10,7 @@
 
 namespace {
 
-// Forwards everything to the system platform except taking the exit handle.
+// Forwards everything to the system platform except taking the watch.
 class PollingPlatform final : public Platform {
  public:
   explicit PollingPlatform(std::unique_ptr<Platform> inner) : inner_(std::move(inner)) {}
@@ -29,9 +29,11 @@ class PollingPlatform final : public Platform {
     return inner_->synchronizePreferences(domain);
   }
   ProcessState probeProcess(int pid) override { return inner_->probeProcess(pid); }
-  void watchForExit(int) override {}
-  bool sleepFor(double seconds) override { return inner_->sleepFor(seconds); }
-  void startOwnSession() override { inner_->startOwnSession(); }
+  void startWatch(int, const std::string&) override {}
+  Wake waitForChange(double fallbackSeconds, double limitSeconds) override {
+    return inner_->waitForChange(fallbackSeconds, limitSeconds);
+  }
+  void detachFromTerminal() override { inner_->detachFromTerminal(); }
   bool launch(const std::string& executable, const std::vector<std::string>& arguments) override {
     return inner_->launch(executable, arguments);
   }

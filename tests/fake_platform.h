@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <span>
+#include <cmath>
 #include <functional>
 #include <map>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,8 +21,9 @@ class FakePlatform : public OwnerPlatform {
  public:
   std::map<std::string, std::string> files;  // path -> bytes
   ProcessState probeAnswer = ProcessState::alive;
-  int exitSeenAtSleep = 0;  // the sleep, counted from 1, that reports the owner's exit; 0: none
-  int sleeps = 0;
+  int exitSeenAtWait = 0;  // the wait, counted from 1, that sees the owner's exit; 0: none
+  Wake otherWaits = Wake::snapshotChanged;  // what the other waits end with
+  int waits = 0;
   // Runs before each read, numbered from 0; lets a test change the files between reads.
   std::function<void(int readNumber)> beforeRead;
   int reads = 0;
@@ -50,14 +52,15 @@ class FakePlatform : public OwnerPlatform {
     calls.push_back("probe " + std::to_string(pid));
     return probeAnswer;
   }
-  void watchForExit(int pid) override { calls.push_back("watch " + std::to_string(pid)); }
-  bool sleepFor(double seconds) override {
-    calls.push_back("sleep " + number(seconds));
+  void startWatch(int pid, const std::string&) override { calls.push_back("watch " + std::to_string(pid)); }
+  Wake waitForChange(double fallbackSeconds, double limitSeconds) override {
+    calls.push_back("wait " + number(fallbackSeconds) +
+                    (std::isinf(limitSeconds) ? "" : " up to " + number(limitSeconds)));
     // A watch that never ends fails the test rather than hanging it.
-    if (++sleeps > 100) throw std::runtime_error("still watching after 100 pauses");
-    return sleeps == exitSeenAtSleep;
+    if (++waits > 100) throw std::runtime_error("still watching after 100 waits");
+    return waits == exitSeenAtWait ? Wake::ownerExited : otherWaits;
   }
-  void startOwnSession() override { calls.push_back("setsid"); }
+  void detachFromTerminal() override { calls.push_back("detach"); }
   bool launch(const std::string& executable, const std::vector<std::string>& arguments) override {
     std::string line = "launch " + executable;
     for (const auto& argument : arguments) line += " [" + argument + "]";

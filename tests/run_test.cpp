@@ -67,7 +67,7 @@ TEST(Arguments, OwnerPidIsA32BitDecimalAndThePathIsMadeAbsoluteOnce) {
 }
 
 TEST(Run, RecoversOnlyFromTheOwnersActiveSnapshot) {
-  const Calls nothing = {"setsid"};
+  const Calls nothing = {"detach", "watch 812"};
   // The snapshot, then the owner PID and session the agent is given.
   const std::tuple<std::string, const char*, const char*, Calls> cases[] = {
       {snapshot(true, "813", "abc"), "812", "abc", nothing},
@@ -75,10 +75,10 @@ TEST(Run, RecoversOnlyFromTheOwnersActiveSnapshot) {
       {snapshot(true, "812", "abc "), "812", "abc", nothing},
       {snapshot(false, "812", "abc"), "812", "abc", nothing},
       // Sessions compare under canonical equivalence: a precomposed é is e + U+0301.
-      {snapshot(true, "812", "caf\xC3\xA9"), "812", "cafe\xCC\x81", then({"setsid", "watch 812", "probe 812"}, recovery)},
+      {snapshot(true, "812", "caf\xC3\xA9"), "812", "cafe\xCC\x81", then({"detach", "watch 812", "probe 812"}, recovery)},
       // An owner PID that cannot be watched ends the wait at once, without a probe.
-      {snapshot(true, "-5", "abc"), "-5", "abc", then({"setsid"}, recovery)},
-      {snapshot(true, "0", "abc"), "0", "abc", then({"setsid"}, recovery)},
+      {snapshot(true, "-5", "abc"), "-5", "abc", then({"detach"}, recovery)},
+      {snapshot(true, "0", "abc"), "0", "abc", then({"detach"}, recovery)},
   };
   for (const auto& [file, pid, session, calls] : cases) {
     FakePlatform platform;
@@ -93,30 +93,42 @@ TEST(Run, WhatTheFileSaysAtEachPassDecides) {
   const std::string leftOnly = snapshot(false, "1", "other",
                                         "<key>orientation</key><dict><key>type</key><string>string</string>"
                                         "<key>value</key><string>left</string></dict>");
-  const Calls watched = {"setsid", "watch 812", "probe 812", "sleep 0.5", "probe 812", "sleep 0.5"};
-  const Calls died = {"setsid", "watch 812", "probe 812"};
-  // A name, what the probe answers, the sleep that sees the exit (0: none), the file from
-  // the third read on, and what the agent then does.
-  const std::tuple<const char*, ProcessState, int, std::string, Calls> cases[] = {
+  const Calls watched = {"detach", "watch 812", "probe 812", "wait 0.5", "probe 812", "wait 0.5"};
+  const Calls died = {"detach", "watch 812", "probe 812"};
+  const Calls settled = then(watched, {"wait 0.5 up to 0.05"});
+  const std::string deleted = "(deleted)";
+  // A name, what the probe answers, the wait that sees the exit (0: none), how the other
+  // waits end, the file from the third read on and from the fourth on, and what the
+  // agent then does.
+  const std::tuple<const char*, ProcessState, int, Wake, std::string, std::string, Calls> cases[] = {
       // A zombie owner, or a newcomer under its PID, still answers the probe: an exit
-      // seen during a pause decides, once the snapshot has been read again.
-      {"exit seen", ProcessState::alive, 2, active, then(watched, recovery)},
-      {"exit seen, deactivated", ProcessState::alive, 2, inactive, watched},
-      // The owner finished cleanly before the third pass.
-      {"deactivated", ProcessState::alive, 0, inactive, watched},
-      {"unreadable", ProcessState::alive, 0, "<plist><dict>", watched},
+      // seen during a wait decides, once the snapshot has been read again.
+      {"exit seen", ProcessState::alive, 2, Wake::snapshotChanged, active, active, then(watched, recovery)},
+      {"exit seen, deactivated", ProcessState::alive, 2, Wake::timedOut, inactive, inactive, watched},
+      // The owner finished cleanly before the third pass, seen by an event or a timed pass.
+      {"deactivated", ProcessState::alive, 0, Wake::snapshotChanged, inactive, inactive, watched},
+      {"deleted", ProcessState::alive, 0, Wake::timedOut, deleted, deleted, watched},
+      // A file there but unreadable is read again after a moment; it ends the wait if
+      // it is still unreadable then.
+      {"unreadable", ProcessState::alive, 0, Wake::snapshotChanged, "<plist><dict>", "<plist>", settled},
+      {"caught mid-write", ProcessState::alive, 4, Wake::snapshotChanged, "<plist><dict>", active,
+       then(then(settled, {"probe 812", "wait 0.5"}), recovery)},
       // The owner died at once; the file changed after the read that confirmed it.
-      {"unreadable settings", ProcessState::gone, 0, "bplist00", died},
-      {"newest settings", ProcessState::gone, 0, leftOnly,
+      {"unreadable settings", ProcessState::gone, 0, Wake::snapshotChanged, "bplist00", "bplist00", died},
+      {"newest settings", ProcessState::gone, 0, Wake::snapshotChanged, leftOnly, leftOnly,
        then(then(died, {"set com.apple.dock orientation = string \"left\"", "set com.apple.dock autohide = (deleted)"}),
             Calls(recovery.begin() + 2, recovery.end()))},
   };
-  for (const auto& [what, probe, exitSeenAtSleep, third, calls] : cases) {
+  for (const auto& [what, probe, exitSeenAtWait, otherWaits, third, fourth, calls] : cases) {
     FakePlatform platform;
     platform.probeAnswer = probe;
-    platform.exitSeenAtSleep = exitSeenAtSleep;
-    platform.beforeRead = [&platform, later = third](int n) {
-      if (n == 2) platform.files[snapshotPath] = later;
+    platform.exitSeenAtWait = exitSeenAtWait;
+    platform.otherWaits = otherWaits;
+    platform.beforeRead = [&platform, &deleted, later = third, latest = fourth](int n) {
+      if (n < 2) return;
+      const std::string& file = n == 2 ? later : latest;
+      if (file == deleted) platform.files.erase(snapshotPath);
+      else platform.files[snapshotPath] = file;
     };
     EXPECT_EQ(run(platform, active), calls) << what;
   }

@@ -9,7 +9,7 @@
 int runAgent(std::span<const char* const> argumentVector, Platform& platform) {
   const auto arguments = parseArguments(argumentVector, platform);
   if (!arguments) return exitUsage;
-  platform.startOwnSession();
+  platform.detachFromTerminal();
 
   watchOwner(platform, *arguments);
 

@@ -16,6 +16,9 @@ using PreferenceValue = std::variant<bool, double, std::string>;
 
 enum class ProcessState { alive, gone };
 
+// What ended a wait of the owner watch.
+enum class Wake { ownerExited, snapshotChanged, timedOut };
+
 // Containers nested deeper than this make a document unreadable, whichever backend
 // parses it (the limit CoreFoundation applies on macOS).
 inline constexpr int maxPlistDepth = 512;
@@ -54,18 +57,22 @@ class Platform {
   // Signal-0 probe: a process that exists but belongs to someone else is alive.
   virtual ProcessState probeProcess(int pid) = 0;
 
-  // Takes a handle on the exit of `pid`, so that a pause can end the moment it exits.
-  // Where no handle can be had, pauses simply last their full time.
-  virtual void watchForExit(int pid) = 0;
+  // Takes handles on the exit of process `pid` and on changes to the file at `path`
+  // (absolute), for waitForChange.
+  virtual void startWatch(int pid, const std::string& path) = 0;
 
-  // Sleeps for `seconds`, or less when the watched process exits first. Answers whether
-  // the watched process is known to have exited: then it is gone even if a probe still
-  // finds a process under its PID (an unreaped zombie, or a newcomer that reused it).
-  virtual bool sleepFor(double seconds) = 0;
+  // Waits until the watched process exits or the watched file changes, or `limitSeconds`
+  // pass (infinity: no limit); a burst of changes ends one wait, once it is over. Where
+  // the exit or the file cannot be watched, or the file's watch could miss a change (a
+  // link on its path, a network file system, its folder gone), waits no longer than
+  // `fallbackSeconds` either. ownerExited means the process is gone even if a probe
+  // still finds one under its PID (an unreaped zombie, or a newcomer that reused it).
+  virtual Wake waitForChange(double fallbackSeconds, double limitSeconds) = 0;
 
-  // Leaves the session and process group the agent was started in, so that signals
-  // meant for the owner's terminal job (Ctrl-C) do not end the agent too.
-  virtual void startOwnSession() = 0;
+  // Lets the agent outlive a terminal it may have been started from: leaves the session
+  // and process group it was started in where it can, and ignores the signals a
+  // terminal sends (SIGINT, SIGQUIT, SIGHUP) in any case.
+  virtual void detachFromTerminal() = 0;
 
   // Starts `executable` with `arguments` (program name excluded), without a shell
   // and without waiting for it.

@@ -2,30 +2,29 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <ctime>
 #include <initializer_list>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#if defined(__APPLE__)
-#include <sys/event.h>
-#if __has_include(<libproc.h>)  // proc_pidpath; declared elsewhere where it is absent
-#include <libproc.h>
-#endif
-#elif defined(__linux__)
-#include <sys/syscall.h>
+#if defined(__APPLE__) && __has_include(<libproc.h>)
+#include <libproc.h>  // proc_pidpath; declared elsewhere where it is absent
 #endif
 
 #include "platform/regular_file.h"
 
 extern char** environ;
+
+namespace {
+
+// What a terminal sends its session and foreground job.
+constexpr int terminalSignals[] = {SIGINT, SIGQUIT, SIGHUP};
+
+}  // namespace
 
 std::optional<std::string> PosixPlatform::readFile(const std::string& path) {
   std::string contents;
@@ -42,65 +41,17 @@ ProcessState PosixPlatform::probeProcess(int pid) {
   return errno == EPERM ? ProcessState::alive : ProcessState::gone;
 }
 
-namespace {
+void PosixPlatform::startWatch(int pid, const std::string& path) { watch_ = OwnerWatch(pid, path); }
 
-timespec toTimespec(double seconds) {
-  double whole = 0.0;
-  const double fraction = std::modf(seconds, &whole);
-  return {static_cast<time_t>(whole), static_cast<long>(fraction * 1e9)};
+Wake PosixPlatform::waitForChange(double fallbackSeconds, double limitSeconds) {
+  return watch_.wait(fallbackSeconds, limitSeconds);
 }
 
-double now() {
-  timespec t{};
-  ::clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-}  // namespace
-
-void PosixPlatform::watchForExit(int pid) {
-  exitWatch_.reset();
-#if defined(__APPLE__)
-  UniqueFd queue(::kqueue());
-  if (!queue.valid()) return;
-  struct kevent change {};
-  EV_SET(&change, pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
-  if (::kevent(queue.get(), &change, 1, nullptr, 0, nullptr) != 0) return;
-  exitWatch_ = std::move(queue);
-#elif defined(__linux__) && defined(SYS_pidfd_open)
-  exitWatch_ = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-#else
-  (void)pid;
-#endif
-}
-
-bool PosixPlatform::sleepFor(double seconds) {
-  const double deadline = now() + seconds;
-  for (double left = seconds; left > 0; left = deadline - now()) {
-    if (!exitWatch_.valid()) {
-      timespec pause = toTimespec(left);
-      ::nanosleep(&pause, nullptr);  // an interrupted sleep resumes with the time left
-      continue;
-    }
-#if defined(__APPLE__)
-    const timespec timeout = toTimespec(left);
-    struct kevent event {};
-    const int ready = ::kevent(exitWatch_.get(), nullptr, 0, &event, 1, &timeout);
-    const bool exited = ready > 0 && (event.fflags & NOTE_EXIT) != 0;
-#else
-    pollfd watch{exitWatch_.get(), POLLIN, 0};
-    // Rounded up, so that a pause never ends before its time for want of a millisecond.
-    const int ready = ::poll(&watch, 1, static_cast<int>(std::ceil(left * 1000)));
-    const bool exited = ready > 0 && (watch.revents & POLLIN) != 0;
-#endif
-    if (ready < 0 && errno != EINTR) exitWatch_.reset();  // carry on as a plain sleep
-    if (exited) return true;
-  }
-  return false;
-}
-
-void PosixPlatform::startOwnSession() {
-  // Fails only when the agent already leads a session, which is just as good.
+void PosixPlatform::detachFromTerminal() {
+  // Ignored, not handled: the agent has nothing to do on them. Nor does it fork to leave
+  // a process group it leads (a shell makes every job it starts one, and setsid then
+  // fails): that would change the PID owners may watch.
+  for (const int terminalSignal : terminalSignals) ::signal(terminalSignal, SIG_IGN);
   ::setsid();
 }
 
@@ -120,9 +71,24 @@ bool PosixPlatform::launch(const std::string& executable, const std::vector<std:
                                                         fd == STDIN_FILENO ? O_RDONLY : O_WRONLY,
                                                         0) == 0;
   }
+  // Nor does it pass on the signals it ignores, or a signal mask.
+  posix_spawnattr_t attributes;
+  if (::posix_spawnattr_init(&attributes) != 0) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    return false;
+  }
+  sigset_t defaults;
+  sigset_t mask;
+  ::sigemptyset(&defaults);
+  ::sigemptyset(&mask);
+  for (const int terminalSignal : terminalSignals) ::sigaddset(&defaults, terminalSignal);
+  ready = ready && ::posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
+          ::posix_spawnattr_setsigmask(&attributes, &mask) == 0 &&
+          ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
   pid_t child = 0;
   const bool started =
-      ready && ::posix_spawn(&child, executable.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+      ready && ::posix_spawn(&child, executable.c_str(), &actions, &attributes, argv.data(), environ) == 0;
+  ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
   if (started) launched_.push_back(child);
   return started;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/owner_platform.h"
+#include "platform/owner_watch.h"
 #include "platform/platform.h"
-#include "platform/unique_fd.h"
 
 // The operating-system half of the platform, shared by every backend: files,
 // processes and time through POSIX. Backends add property-list parsing and the
@@ -11,9 +11,9 @@ class PosixPlatform : public OwnerPlatform {
  public:
   std::optional<std::string> readFile(const std::string& path) override;
   ProcessState probeProcess(int pid) override;
-  void watchForExit(int pid) override;
-  bool sleepFor(double seconds) override;
-  void startOwnSession() override;
+  void startWatch(int pid, const std::string& path) override;
+  Wake waitForChange(double fallbackSeconds, double limitSeconds) override;
+  void detachFromTerminal() override;
   bool launch(const std::string& executable, const std::vector<std::string>& arguments) override;
   bool removeFile(const std::string& path) override;
   std::string currentDirectory() override;
@@ -29,8 +29,7 @@ class PosixPlatform : public OwnerPlatform {
   bool randomBytes(std::span<std::uint8_t> bytes) override;
 
  private:
-  // A pidfd on Linux, a kqueue on Apple systems; invalid without a handle.
-  UniqueFd exitWatch_;
+  OwnerWatch watch_;
   // Children of `launch` not yet reaped: a long-lived owner must not collect zombies.
   std::vector<int> launched_;
 };

@@ -1,7 +1,5 @@
 import os
-import plistlib
 import subprocess
-import time
 import unittest
 
 from agent_harness import AGENT, OWNER_DOMAIN, AgentTestCase, wait_for, write_atomically
@@ -28,25 +26,6 @@ class Recovery(AgentTestCase):
 
 
 class NothingToRestore(AgentTestCase):
-    def test_owner_that_finishes_cleanly(self):
-        for finish_cleanly in ("deactivate", "delete"):
-            with self.subTest(finish_cleanly):
-                self.write_domain("com.apple.dock", {"autohide": True}, fmt=plistlib.FMT_BINARY)
-                before = self.domain_bytes("com.apple.dock")
-                owner = self.start_owner()
-                self.write_snapshot(owner.pid, "run-1", SETTINGS)
-                agent = self.start_agent(self.snapshot_path, str(owner.pid), "run-1", OWNER_DOMAIN)
-                time.sleep(0.1)  # let the agent settle into its wait
-
-                if finish_cleanly == "deactivate":
-                    self.write_snapshot(owner.pid, "run-1", SETTINGS, active=False)
-                else:
-                    os.remove(self.snapshot_path)
-                self.finish(agent)
-                self.kill_and_reap(owner)
-                self.assertEqual(self.domain_bytes("com.apple.dock"), before)
-                self.assertFalse(os.path.exists(self.domain_path(OWNER_DOMAIN)))
-
     def test_too_few_arguments(self):
         agent = subprocess.run([AGENT, "a", "1", "s"], capture_output=True, env=self.env)
         self.assertEqual((agent.returncode, agent.stdout, agent.stderr), (64, b"", b""))

@@ -1,0 +1,109 @@
+"""The owner watch against real changes: while the owner runs, each case changes the
+snapshot, its folder or the agent's signals, and then checks whether the agent ended
+its wait untouched or still recovers when the owner dies."""
+import os
+import plistlib
+import shutil
+import signal
+import time
+import unittest
+
+from agent_harness import OWNER_DOMAIN, AgentTestCase, wait_for, write_atomically
+
+DOCK = {"orientation": "bottom", "autohide": True}
+SETTINGS = {"autohide": {"type": "bool", "value": False}}
+NEWEST = {"orientation": {"type": "string", "value": "left"}}
+
+
+def stat(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()
+
+
+def cpu_seconds(pid):
+    fields = stat(pid)
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class OwnerWatch(AgentTestCase):
+    def snapshot(self, active=True, session="run-1", settings=SETTINGS):
+        return plistlib.dumps({"active": active, "ownerPID": self.owner.pid, "sessionID": session,
+                               "snapshot": settings}, fmt=plistlib.FMT_BINARY)
+
+    def rewrite_in_place(self, **content):
+        data = self.snapshot(**content)
+        with open(self.file, "wb") as f:  # truncated, then written
+            f.write(data)
+
+    def signal_group(self):
+        for terminal_signal in (signal.SIGINT, signal.SIGHUP, signal.SIGQUIT):
+            os.killpg(self.agent.pid, terminal_signal)
+
+    def rewrite_in_place_often(self):
+        for _ in range(20):
+            self.rewrite_in_place(settings=NEWEST)
+            time.sleep(0.01)
+
+    def burst(self):
+        cpu_before, own_before = cpu_seconds(self.agent.pid), os.times()
+        for i in range(500):
+            write_atomically(self.file, self.snapshot(settings=NEWEST if i % 2 else SETTINGS))
+        own = os.times()
+        writer = own.user + own.system - own_before.user - own_before.system
+        self.assertLess(cpu_seconds(self.agent.pid) - cpu_before, 0.05 + writer / 4)
+
+    # Where the snapshot is: "plain", "linked file" (a link to a file in another folder)
+    # or "linked folder" (in a folder reached through a link); what happens while the
+    # owner runs; and whether the agent then ends untouched or recovers these settings.
+    CASES = [
+        ("signals to its own process group", "plain", signal_group, SETTINGS),
+        ("atomic deactivation", "plain", lambda t: write_atomically(t.file, t.snapshot(active=False)), None),
+        ("deactivation in place", "plain", lambda t: t.rewrite_in_place(active=False), None),
+        ("rewrites in place", "plain", rewrite_in_place_often, NEWEST),
+        ("deletion", "plain", lambda t: os.remove(t.file), None),
+        ("takeover", "plain", lambda t: write_atomically(t.file, t.snapshot(session="run-2")), None),
+        ("folder removed", "plain", lambda t: shutil.rmtree(t.folder), None),
+        ("folder renamed", "plain", lambda t: os.rename(t.folder, t.folder + "-old"), None),
+        ("target rewritten", "linked file", lambda t: write_atomically(t.file, t.snapshot(active=False)), None),
+        ("no events", "linked folder", lambda t: write_atomically(t.file, t.snapshot(active=False)), None),
+        ("burst", "plain", burst, NEWEST),
+    ]
+
+    def test_changes_while_the_owner_runs(self):
+        for name, layout, change, restored in self.CASES:
+            with self.subTest(name):
+                self.run_case(name, layout, change, restored)
+
+    def run_case(self, name, layout, change, restored):
+        base = os.path.join(self.home, name.replace(" ", "-"))
+        self.folder = os.path.join(base, "watched")
+        os.makedirs(self.folder)
+        path = self.file = os.path.join(self.folder, "snapshot.plist")
+        if layout == "linked file":
+            self.file = os.path.join(base, "target.plist")
+            os.symlink(self.file, path)
+        elif layout == "linked folder":
+            os.symlink(self.folder, base + "-link")
+            path = os.path.join(base + "-link", "snapshot.plist")
+        self.write_domain("com.apple.dock", DOCK)
+        dock_before = self.domain_bytes("com.apple.dock")
+        self.owner = self.start_owner()
+        write_atomically(self.file, self.snapshot())
+        # A shell makes each job it starts a process-group leader, which cannot setsid.
+        self.agent = self.start_agent(path, str(self.owner.pid), "run-1", OWNER_DOMAIN,
+                                      process_group=0 if name.startswith("signals") else None)
+        self.assertTrue(wait_for(lambda: stat(self.agent.pid)[0] == "S"))  # waiting
+        change(self)
+        if restored is None:
+            self.finish(self.agent, timeout=10)
+            self.assertEqual(self.domain_bytes("com.apple.dock"), dock_before)
+            self.kill_and_reap(self.owner)
+            return
+        self.kill_and_reap(self.owner)
+        self.finish(self.agent, timeout=10)
+        self.assertEqual(self.read_domain("com.apple.dock"), {k: e["value"] for k, e in restored.items()})
+        self.assertFalse(os.path.lexists(path))
+
+
+if __name__ == "__main__":
+    unittest.main()
