@@ -7,10 +7,15 @@ BUILD_DIR holds a build configured with -DDOCK_RESTORE_BENCHMARKS=ON. Measures, 
 this order:
   - one pass of the owner watch on each fixture (bench/watch_pass_bench), beside
     libplist and Python's plistlib reading the same files;
-  - the agent's CPU time and peak RSS over 30 s of waiting on a live owner, beside
-    `sleep 30` and beside bench/pauses_only, the agent's pauses without its passes;
-  - recovery latency, from the owner's death to the snapshot's removal, for the agent
-    and for bench/polling_agent, which lacks the exit wake-up.
+  - the agent's wake-ups, CPU time and peak RSS over 30 s of waiting on a live owner
+    while nothing changes, beside `sleep 30`;
+  - how soon the agent exits after the owner deactivates, deletes or hands over its
+    snapshot;
+  - recovery latency, from the owner's death to the snapshot's removal, beside
+    bench/polling_agent, which has no wake-ups at all.
+The agent is measured twice throughout: as it runs normally, and with events
+unavailable, which the machine alone decides: there its snapshot lies in a folder
+reached through a symbolic link, where no change can be trusted to raise an event.
 Progress goes to stderr, the table to stdout.
 """
 import contextlib
@@ -37,15 +42,18 @@ DOCK_DOMAIN = "com.apple.dock"
 # What an owner has done to the Dock by the time it dies (see examples/owner.py).
 HIDDEN_DOCK = {"autohide": True, "autohide-delay": 1000.0, "autohide-time-modifier": 0.0,
                "launchanim": False, "no-bouncing": True}
-POLL_INTERVAL = 0.5  # the agent's pause between two passes (src/agent/watch.h)
+POLL_INTERVAL = 0.5  # the agent's pause between two passes without events (src/agent/watch.h)
 WAIT_SECONDS = 30
 LATENCY_RUNS = 20
+NOTICE_RUNS = 10
 
 TYPICAL_PASS_LIMIT_US = 15.0
 PLISTLIB_FACTOR = 10.0
-WAIT_SHARE_LIMIT = 0.01  # percent of one core
-RSS_LIMIT_KIB = 4 * 1024
-LATENCY_LIMIT_MS = 10.0
+WAIT_SHARE_LIMIT = 0.0005  # percent of one core: 0.000 when rounded
+WAKE_UPS_LIMIT = 0  # a minute
+RSS_LIMIT_KIB = 3.3 * 1024
+NOTICE_LIMIT_MS = 5.0
+LATENCY_LIMIT_MS = 3.0
 
 
 def progress(message):
@@ -84,19 +92,29 @@ def process_state(pid):
 
 
 def wait_until_pausing(agent):
-    # The agent sleeps only in its pause between passes, so a sleeping agent has
-    # finished its first pass and holds its exit handle.
+    # The agent sleeps only in its wait between passes, so a sleeping agent has
+    # finished its first pass and holds its handles.
     wait_until(lambda: process_state(agent.pid) == "S")
 
 
 @contextlib.contextmanager
 def scratch_home():
+    """A HOME with the snapshot's folder in it, `snapshots`, also reached as `linked`."""
     home = tempfile.mkdtemp(prefix="dock-agent-bench-")
     try:
         os.makedirs(os.path.join(home, ".config"), mode=0o700)
+        os.mkdir(os.path.join(home, "snapshots"))
+        os.symlink("snapshots", os.path.join(home, "linked"))
         yield home
     finally:
         shutil.rmtree(home, ignore_errors=True)
+
+
+def snapshot_paths(home):
+    """Where the snapshot is written, and where the agent is told it is, with events
+    and without."""
+    written = os.path.join(home, "snapshots", "snapshot.plist")
+    return written, {True: written, False: os.path.join(home, "linked", "snapshot.plist")}
 
 
 def domain_path(home, domain):
@@ -192,41 +210,47 @@ def peak_rss_kib(pid):
     raise ValueError(f"no VmHWM for {pid}")
 
 
-def measure_waiting(agent_path, pauses_path):
+def wake_ups(pid):
+    """Context switches so far: each is the agent going to sleep or being put aside."""
+    with open(f"/proc/{pid}/status") as f:
+        return sum(int(line.split()[1]) for line in f if "ctxt_switches:" in line)
+
+
+def measure_waiting(agent_path):
     with scratch_home() as home:
         owner = start_sleeper(600)
         try:
             session_id = str(uuid.uuid4())
-            snapshot_path = os.path.join(home, "snapshot.plist")
-            write_atomically(snapshot_path, plistlib.dumps(fixtures.snapshot(owner.pid, session_id)))
+            written, paths = snapshot_paths(home)
+            write_atomically(written, plistlib.dumps(fixtures.snapshot(owner.pid, session_id)))
             progress(f"waiting cost: {WAIT_SECONDS} s")
             started = time.monotonic()
             # Not through subprocess: its rusage is wanted, and only wait4 gives it.
             floor = os.posix_spawnp("sleep", ["sleep", str(WAIT_SECONDS)], os.environ)
-            agent = start_agent(agent_path, home, snapshot_path, owner.pid, session_id)
-            pauses = subprocess.Popen([pauses_path, str(owner.pid)])
+            agents = {events: start_agent(agent_path, home, path, owner.pid, session_id)
+                      for events, path in paths.items()}
             try:
-                wait_until_pausing(agent)
-                wait_until_pausing(pauses)
+                for agent in agents.values():
+                    wait_until_pausing(agent)
                 # A sleeping `sleep` has reached its peak; at the end it may be gone.
                 wait_until(lambda: process_state(floor) == "S")
                 floor_rss_kib = peak_rss_kib(floor)
                 waiting_since = time.monotonic()
-                cpu_before_waiting = scheduled_cpu_seconds(agent.pid)
-                pauses_cpu_before = scheduled_cpu_seconds(pauses.pid)
+                before = {events: (scheduled_cpu_seconds(agent.pid), wake_ups(agent.pid))
+                          for events, agent in agents.items()}
                 time.sleep(max(0.0, started + WAIT_SECONDS - time.monotonic()))
                 waited = time.monotonic() - waiting_since
-                result = {
+                result = {events: {
                     "stat_cpu": stat_cpu_seconds(agent.pid),
                     "cpu": scheduled_cpu_seconds(agent.pid),
-                    "waiting_cpu": scheduled_cpu_seconds(agent.pid) - cpu_before_waiting,
+                    "waiting_cpu": scheduled_cpu_seconds(agent.pid) - before[events][0],
+                    "wake_ups": wake_ups(agent.pid) - before[events][1],
                     "waited": waited,
-                    "pauses_cpu": scheduled_cpu_seconds(pauses.pid) - pauses_cpu_before,
                     "rss_kib": peak_rss_kib(agent.pid),
-                }
+                } for events, agent in agents.items()}
             finally:
-                stop(agent)
-                stop(pauses)
+                for agent in agents.values():
+                    stop(agent)
                 # `sleep`'s CPU time is final only once it has exited, when /proc no
                 # longer shows it; its rusage holds the same counters.
                 _, _, usage = os.wait4(floor, 0)
@@ -235,6 +259,70 @@ def measure_waiting(agent_path, pauses_path):
             return result
         finally:
             stop(owner)
+
+
+# How soon a clean end is noticed -----------------------------------------------------
+
+CLEAN_ENDS = ("deactivation", "deletion", "takeover")
+
+
+def end_cleanly(how, written, content):
+    if how == "deactivation":
+        write_atomically(written, plistlib.dumps(dict(content, active=False)))
+    elif how == "deletion":
+        os.remove(written)
+    else:
+        write_atomically(written, plistlib.dumps(dict(content, sessionID=str(uuid.uuid4()))))
+
+
+def notice_latency(agent_path, home, how, events, phase):
+    """Seconds from the owner's clean end of its run to the agent's exit, the end
+    coming `phase` seconds into the agent's wait."""
+    owner = start_sleeper(600)
+    agent = None
+    try:
+        content = dict(fixtures.snapshot(owner.pid, str(uuid.uuid4())))
+        written, paths = snapshot_paths(home)
+        write_atomically(written, plistlib.dumps(content))
+        agent = start_agent(agent_path, home, paths[events], owner.pid, content["sessionID"])
+        exited = os.pidfd_open(agent.pid)
+        try:
+            wait_until_pausing(agent)
+            time.sleep(phase)
+            ended = time.perf_counter()
+            end_cleanly(how, written, content)
+            if not select.select([exited], [], [], 5.0)[0]:
+                raise TimeoutError(f"the agent did not notice the {how}")
+            return time.perf_counter() - ended
+        finally:
+            os.close(exited)
+    finally:
+        for process in (agent, owner):
+            if process is not None:
+                stop(process)
+
+
+def inotify_teardown_seconds(directory, runs=20):
+    """Median time to close an inotify instance holding one watch, as every exit of the
+    agent does: the kernel waits for its readers of watches to finish first."""
+    times = []
+    for _ in range(runs):
+        watch = DeletionWatch(directory)
+        started = time.perf_counter()
+        watch.close()
+        times.append(time.perf_counter() - started)
+    return statistics.median(times)
+
+
+def measure_notice(agent_path, events):
+    progress(f"clean ends noticed: {'with' if events else 'without'} events, "
+             f"{NOTICE_RUNS} runs of each")
+    with scratch_home() as home:
+        phases = [(i + 0.5) / NOTICE_RUNS * POLL_INTERVAL for i in range(NOTICE_RUNS)]
+        result = {how: [notice_latency(agent_path, home, how, events, phase) for phase in phases]
+                  for how in CLEAN_ENDS}
+        result["teardown"] = inotify_teardown_seconds(home)
+        return result
 
 
 # Recovery latency ---------------------------------------------------------------------
@@ -278,28 +366,28 @@ class DeletionWatch:
                 offset += length
 
 
-def recovery_latency(agent_path, home, snapshot_template, dock_binary, phase):
+def recovery_latency(agent_path, home, snapshot_template, dock_binary, events, phase):
     """Seconds from SIGKILL of the owner (then reaped) to the snapshot's removal,
-    killing the owner `phase` seconds into the agent's first pause."""
+    killing the owner `phase` seconds into the agent's first wait."""
     dock = start_sleeper(600, dock_binary)
     owner = start_sleeper(600)
     agent = None
     try:
         session_id = str(uuid.uuid4())
         content = dict(snapshot_template, ownerPID=owner.pid, sessionID=session_id)
-        snapshot_path = os.path.join(home, "snapshot.plist")
-        write_atomically(snapshot_path, plistlib.dumps(content))
+        written, paths = snapshot_paths(home)
+        write_atomically(written, plistlib.dumps(content))
         write_atomically(domain_path(home, OWNER_DOMAIN), plistlib.dumps({MARKER_KEY: True}))
         write_atomically(domain_path(home, DOCK_DOMAIN), plistlib.dumps(HIDDEN_DOCK))
-        watch = DeletionWatch(home)
+        watch = DeletionWatch(os.path.dirname(written))
         try:
-            agent = start_agent(agent_path, home, snapshot_path, owner.pid, session_id)
+            agent = start_agent(agent_path, home, paths[events], owner.pid, session_id)
             wait_until_pausing(agent)
             time.sleep(phase)
             killed = time.perf_counter()
             owner.kill()
             owner.wait()
-            removed = watch.wait_for("snapshot.plist", timeout=5.0)
+            removed = watch.wait_for(os.path.basename(written), timeout=5.0)
         finally:
             watch.close()
         agent.wait(timeout=5.0)
@@ -313,7 +401,7 @@ def recovery_latency(agent_path, home, snapshot_template, dock_binary, phase):
                 stop(process)
 
 
-def measure_latency(agent_path, label):
+def measure_latency(agent_path, label, events=True):
     progress(f"recovery latency: {label}, {LATENCY_RUNS} runs")
     with scratch_home() as home:
         dock_binary = os.path.join(home, "Dock")
@@ -322,7 +410,8 @@ def measure_latency(agent_path, label):
         # Deaths spread evenly over a pause: where in it the owner dies is all that
         # decides the latency of a polling agent.
         phases = [(i + 0.5) / LATENCY_RUNS * POLL_INTERVAL for i in range(LATENCY_RUNS)]
-        return [recovery_latency(agent_path, home, template, dock_binary, phase) for phase in phases]
+        return [recovery_latency(agent_path, home, template, dock_binary, events, phase)
+                for phase in phases]
 
 
 # Report -------------------------------------------------------------------------------
@@ -357,36 +446,55 @@ def pass_row(row):
             failures.append("slower than libplist")
     target = (f"< {TYPICAL_PASS_LIMIT_US:.0f} µs, ≥ {PLISTLIB_FACTOR:.0f}× cheaper than plistlib, "
               "≤ libplist") if typical else "none"
-    return (f"watch pass, {row['name']} ({row['size']:,} B)", microseconds(row["pass"]),
+    return (f"watch pass, {row['name']} ({row['size']:,} B)", microseconds(row["pass"]), "the same",
             f"libplist {microseconds(row['libplist'])} (pass ÷ libplist {libplist_ratio:.2f}); "
             f"plistlib {microseconds(row['plistlib'])} (plistlib ÷ pass {plistlib_ratio:.1f})",
             target, verdict(failures) if typical else "—")
 
 
-def table(passes, waiting, wake_up, polling):
-    share = waiting["waiting_cpu"] / waiting["waited"] * 100
-    per_pass = waiting["waiting_cpu"] / (waiting["waited"] / POLL_INTERVAL)
-    pauses_share = waiting["pauses_cpu"] / waiting["waited"] * 100
+def spread(latencies):
+    return f"median {milliseconds(statistics.median(latencies))}, worst {milliseconds(max(latencies))}"
+
+
+def latency_verdict(latencies, limit_ms):
+    return verdict([] if statistics.median(latencies) * 1e3 < limit_ms else [f"≥ {limit_ms:.0f} ms"])
+
+
+def table(passes, waiting, notice, recovery, polling):
     rows = [pass_row(row) for row in passes]
-    rows.append(("CPU while waiting", f"{share:.4f} % of a core ({microseconds(per_pass)} a pass)",
-                 f"the pauses alone (bench/pauses_only): {pauses_share:.4f} %",
-                 f"< {WAIT_SHARE_LIMIT} % of a core",
-                 verdict([] if share < WAIT_SHARE_LIMIT else [f"≥ {WAIT_SHARE_LIMIT} %"])))
+
+    def per_minute(w):
+        return w["wake_ups"] / w["waited"] * 60
+
+    def share(w):
+        return w["waiting_cpu"] / w["waited"] * 100
+
+    events, fallback = waiting[True], waiting[False]
+    rows.append(("wake-ups a minute while nothing changes", f"{per_minute(events):.0f}",
+                 f"{per_minute(fallback):.0f}", "—", f"{WAKE_UPS_LIMIT}",
+                 verdict([] if per_minute(events) <= WAKE_UPS_LIMIT else [f"> {WAKE_UPS_LIMIT}"])))
+    rows.append(("CPU while nothing changes", f"{share(events):.3f} % of a core",
+                 f"{share(fallback):.3f} % of a core", "—", "0.000 % of a core",
+                 verdict([] if share(events) < WAIT_SHARE_LIMIT else ["≥ 0.0005 %"])))
     rows.append((f"CPU in the first {WAIT_SECONDS} s, start-up included",
-                 f"{milliseconds(waiting['cpu'])} ({waiting['stat_cpu'] * 1e3:.0f} ms in stat ticks)",
+                 f"{milliseconds(events['cpu'])} ({events['stat_cpu'] * 1e3:.0f} ms in stat ticks)",
+                 f"{milliseconds(fallback['cpu'])} ({fallback['stat_cpu'] * 1e3:.0f} ms in stat ticks)",
                  f"`sleep {WAIT_SECONDS}`: {milliseconds(waiting['floor_cpu'])}", "none", "—"))
-    rows.append(("peak RSS while waiting", mebibytes(waiting["rss_kib"]),
+    rows.append(("peak RSS while waiting", mebibytes(events["rss_kib"]), mebibytes(fallback["rss_kib"]),
                  f"`sleep {WAIT_SECONDS}`: {mebibytes(waiting['floor_rss_kib'])}",
-                 f"< {mebibytes(RSS_LIMIT_KIB)}",
-                 verdict([] if waiting["rss_kib"] < RSS_LIMIT_KIB else [f"≥ {mebibytes(RSS_LIMIT_KIB)}"])))
-    median = statistics.median(wake_up)
-    rows.append((f"recovery latency, {LATENCY_RUNS} runs",
-                 f"median {milliseconds(median)}, worst {milliseconds(max(wake_up))}",
-                 f"without the wake-up: median {milliseconds(statistics.median(polling))}, "
-                 f"worst {milliseconds(max(polling))}",
-                 f"median < {LATENCY_LIMIT_MS:.0f} ms",
-                 verdict([] if median * 1e3 < LATENCY_LIMIT_MS else [f"≥ {LATENCY_LIMIT_MS:.0f} ms"])))
-    lines = ["| measurement | agent | beside it | target | |", "|---|---|---|---|---|"]
+                 f"≤ {mebibytes(RSS_LIMIT_KIB)}",
+                 verdict([] if events["rss_kib"] <= RSS_LIMIT_KIB else [f"> {mebibytes(RSS_LIMIT_KIB)}"])))
+    teardown = (f"closing an inotify instance with one watch, part of every exit: median "
+                f"{milliseconds(notice[True]['teardown'])}")
+    for how in CLEAN_ENDS:
+        rows.append((f"{how} noticed (to the agent's exit), {NOTICE_RUNS} runs", spread(notice[True][how]),
+                     spread(notice[False][how]), teardown, f"median < {NOTICE_LIMIT_MS:.0f} ms",
+                     latency_verdict(notice[True][how], NOTICE_LIMIT_MS)))
+    rows.append((f"recovery latency, {LATENCY_RUNS} runs", spread(recovery[True]), spread(recovery[False]),
+                 f"bench/polling_agent, no wake-ups: {spread(polling)}",
+                 f"median < {LATENCY_LIMIT_MS:.0f} ms", latency_verdict(recovery[True], LATENCY_LIMIT_MS)))
+    lines = ["| measurement | agent | events unavailable | beside it | target | |",
+             "|---|---|---|---|---|---|"]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
     return "\n".join(lines)
 
@@ -400,11 +508,13 @@ def main():
     agent = os.path.join(build, "dock-restore-agent")
     with tempfile.TemporaryDirectory(prefix="dock-agent-bench-") as directory:
         passes = measure_passes(build, directory)
-    waiting = measure_waiting(agent, os.path.join(build, "bench", "pauses_only"))
-    wake_up = measure_latency(agent, "with the wake-up")
-    polling = measure_latency(os.path.join(build, "bench", "polling_agent"), "without the wake-up")
+    waiting = measure_waiting(agent)
+    notice = {events: measure_notice(agent, events) for events in (True, False)}
+    recovery = {events: measure_latency(agent, "with events" if events else "without events", events)
+                for events in (True, False)}
+    polling = measure_latency(os.path.join(build, "bench", "polling_agent"), "no wake-ups")
     progress(f"load average after: {os.getloadavg()[0]:.2f}")
-    print(table(passes, waiting, wake_up, polling))
+    print(table(passes, waiting, notice, recovery, polling))
 
 
 if __name__ == "__main__":
