@@ -95,7 +95,7 @@ TEST(Run, WhatTheFileSaysAtEachPassDecides) {
                                         "<key>value</key><string>left</string></dict>");
   const Calls watched = {"detach", "watch 812", "probe 812", "wait 0.5", "probe 812", "wait 0.5"};
   const Calls died = {"detach", "watch 812", "probe 812"};
-  const Calls settled = then(watched, {"wait 0.5 up to 0.05"});
+  const Calls settled = then(watched, {"wait 0.5 up to 0.5"});
   const std::string deleted = "(deleted)";
   // A name, what the probe answers, the wait that sees the exit (0: none), how the other
   // waits end, the file from the third read on and from the fourth on, and what the

@@ -103,8 +103,9 @@ Wake OwnerWatch::wait(double fallbackSeconds, double limitSeconds) {
   }
   // What arrived together has been taken in: the snapshot is read once for all of it,
   // and at once, unless the last change was only just read. A burst of changes is read
-  // no more often than once every burstGap, and meanwhile wakes nothing but an exit.
-  if (const double left = lastChange_ + burstGap - now(); left > 0) {
+  // no more often than once every burstGap, and meanwhile wakes nothing but an exit. A
+  // wait with a limit is owed its answer at once: it waits for a writer to finish.
+  if (const double left = lastChange_ + burstGap - now(); left > 0 && std::isinf(limitSeconds)) {
     if (awaitExit(left) || next(0.0) == Event::exited) return Wake::ownerExited;
   }
   lastChange_ = now();

@@ -62,11 +62,13 @@ class Platform {
   virtual void startWatch(int pid, const std::string& path) = 0;
 
   // Waits until the watched process exits or the watched file changes, or `limitSeconds`
-  // pass (infinity: no limit); a burst of changes ends one wait, once it is over. Where
-  // the exit or the file cannot be watched, or the file's watch could miss a change (a
-  // link on its path, a network file system, its folder gone), waits no longer than
-  // `fallbackSeconds` either. ownerExited means the process is gone even if a probe
-  // still finds one under its PID (an unreaped zombie, or a newcomer that reused it).
+  // pass (infinity: no limit). Without a limit, changes that come in a burst end a wait
+  // no more often than every few dozen milliseconds; with one, the first completed change
+  // ends it. Where the exit or the file cannot be watched, or the file's watch could miss
+  // a change (a link on its path, a network file system, its folder gone), waits no
+  // longer than `fallbackSeconds` either. ownerExited means the process is gone even if
+  // a probe still finds one under its PID (an unreaped zombie, or a newcomer that
+  // reused it).
   virtual Wake waitForChange(double fallbackSeconds, double limitSeconds) = 0;
 
   // Lets the agent outlive a terminal it may have been started from: leaves the session

@@ -42,7 +42,7 @@ class OwnerWatch(AgentTestCase):
     def rewrite_in_place_often(self):
         for _ in range(20):
             self.rewrite_in_place(settings=NEWEST)
-            time.sleep(0.01)
+            time.sleep(0.02)
 
     def burst(self):
         cpu_before, own_before = cpu_seconds(self.agent.pid), os.times()
