@@ -234,7 +234,8 @@ OwnerWatch::Event OwnerWatch::next(double seconds) {
 
   bool changed = false;
   bool lost = false;
-  alignas(inotify_event) char buffer[4096];
+  // Room for a few events; one with the longest name fits, as read requires.
+  alignas(inotify_event) char buffer[1024];
   for (;;) {
     const ssize_t count = ::read(changes_.get(), buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) continue;
