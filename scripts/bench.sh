@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the agent and its benchmarks (Release, in build-bench) and prints the
-# measurements as one markdown table. Takes about two minutes; see docs/performance.md.
+# measurements as one markdown table. Takes about three minutes; see docs/performance.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
