@@ -13,12 +13,6 @@
 // Decisions about values crossing into or out of a native store, kept apart from any
 // one store's API so that every build tests them.
 
-// The integer kept for a stored integer beyond the signed 64-bit range when all a native
-// number will tell of it is its nearest double, `approximation`: that double, limited to
-// the 128-bit range and kept outside the 64-bit one, so that the sign and magnitude
-// survive and no reading can take it for a small number.
-PlistInteger integerBeyond64Bits(double approximation);
-
 // What a native store is given for `value`. Text that is not valid UTF-8 has no native
 // form: its key is deleted rather than written with altered text.
 std::optional<PreferenceValue> storablePreference(std::optional<PreferenceValue> value);

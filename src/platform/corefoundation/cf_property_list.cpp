@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/native_values.h"
 #include "platform/platform.h"
+#include "values/unicode_text.h"
 
 namespace {
 
@@ -42,18 +42,30 @@ class Converter {
   }
 
  private:
-  static PlistValue number(CFNumberRef cfNumber) {
+  // Whether `number` is below `bound`; CoreFoundation compares an integer with a double
+  // exactly, whatever their sizes.
+  static bool isBelow(CFNumberRef number, double bound) {
+    const CFRef<CFNumberRef> boundNumber(CFNumberCreate(kCFAllocatorDefault, kCFNumberDoubleType, &bound));
+    return boundNumber && CFNumberCompare(number, boundNumber.get(), nullptr) == kCFCompareLessThan;
+  }
+
+  // Property lists hold integers from -2^63 up to 2^64-1. CFNumberGetValue converts an
+  // integer to 64 bits as a C cast does, keeping the low 64 bits, and answers true even
+  // when that loses the top: exact below 2^63, and from 2^63 up that number less 2^64.
+  // The number's own comparisons tell the two apart; any other integer is refused
+  // rather than guessed.
+  static std::optional<PlistValue> number(CFNumberRef cfNumber) {
     if (CFNumberIsFloatType(cfNumber)) {
       double real = 0.0;
       CFNumberGetValue(cfNumber, kCFNumberDoubleType, &real);
       return real;
     }
-    SInt64 integer = 0;
-    if (CFNumberGetValue(cfNumber, kCFNumberSInt64Type, &integer)) return PlistInteger{integer};
-    // Past the signed 64-bit range the only public reading is a lossy one.
-    double approximation = 0.0;
-    CFNumberGetValue(cfNumber, kCFNumberDoubleType, &approximation);
-    return integerBeyond64Bits(approximation);
+    SInt64 low = 0;
+    CFNumberGetValue(cfNumber, kCFNumberSInt64Type, &low);
+    if (isBelow(cfNumber, -0x1p63)) return std::nullopt;
+    if (isBelow(cfNumber, 0x1p63)) return PlistInteger{low};
+    if (low < 0 && isBelow(cfNumber, 0x1p64)) return PlistInteger{static_cast<std::uint64_t>(low)};
+    return std::nullopt;
   }
 
   std::optional<std::string> text(CFStringRef cfString) {
@@ -125,16 +137,11 @@ std::optional<PlistValue> readCFPropertyList(std::string_view bytes) {
       CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
   if (!data) return std::nullopt;
 
-  CFPropertyListFormat format = kCFPropertyListXMLFormat_v1_0;
   CFErrorRef parseError = nullptr;
   const CFRef<CFPropertyListRef> plist(
-      CFPropertyListCreateWithData(kCFAllocatorDefault, data.get(), kCFPropertyListImmutable, &format, &parseError));
+      CFPropertyListCreateWithData(kCFAllocatorDefault, data.get(), kCFPropertyListImmutable, nullptr, &parseError));
   const CFRef<CFErrorRef> error(parseError);  // owned, and of no use: nothing is reported
   if (!plist) return std::nullopt;
-  // CoreFoundation also reads the old OpenStep text format; the portable reader does not,
-  // and no owner writes it.
-  if (format != kCFPropertyListXMLFormat_v1_0 && format != kCFPropertyListBinaryFormat_v1_0) return std::nullopt;
-
   // A shared object is copied wherever it is referenced: the same allowance as the
   // portable reader's stops a fan-out of shared references.
   return plistValueFromCF(plist.get(), plistBudget(bytes.size()));

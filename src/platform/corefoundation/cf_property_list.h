@@ -18,6 +18,6 @@ CFRef<CFStringRef> cfStringFromUtf8(std::string_view utf8);
 // shared object is copied wherever it is referenced.
 std::optional<PlistValue> plistValueFromCF(CFTypeRef object, std::uint64_t budget);
 
-// The XML or binary property list in `bytes`, as CoreFoundation reads it; nothing when
-// the bytes are neither or do not parse.
+// The binary, XML or OpenStep property list in `bytes`, as CoreFoundation reads it;
+// nothing when the bytes are none of them.
 std::optional<PlistValue> readCFPropertyList(std::string_view bytes);

@@ -9,11 +9,14 @@
 
 namespace {
 
-constexpr std::string_view magic = "bplist00";
+// "bplist0" and a version character, which CoreFoundation reads whatever it is.
+constexpr std::string_view magic = "bplist0";
+constexpr std::uint64_t headerSize = 8;
 constexpr std::uint64_t trailerSize = 32;
 
-// The big-endian unsigned integer of `width` (1 to 8) bytes at `offset`; the caller
-// has checked that the bytes lie inside `bytes`.
+// The big-endian unsigned integer of `width` bytes at `offset`, or its low 64 bits when
+// it is wider, as CoreFoundation reads it; the caller has checked that the bytes lie
+// inside `bytes`.
 std::uint64_t bigEndian(std::string_view bytes, std::uint64_t offset, std::uint64_t width) {
   std::uint64_t value = 0;
   for (std::uint64_t i = 0; i < width; ++i) {
@@ -30,19 +33,32 @@ struct Trailer {
   std::uint64_t offsetTableOffset;
 };
 
+// Whether a `size`-byte unsigned integer can hold `value`.
+bool fitsIn(std::uint64_t size, std::uint64_t value) { return size >= 8 || value < std::uint64_t{1} << (8 * size); }
+
+// The trailer, checked as CoreFoundation checks it: at least one object byte between
+// the header and the offset table, which fills the space up to the trailer exactly,
+// references and offsets wide enough to reach every object, and every offset before
+// the table.
 std::optional<Trailer> readTrailer(std::string_view bytes) {
-  if (bytes.size() < magic.size() + 1 + trailerSize || !bytes.starts_with(magic)) return std::nullopt;
+  if (bytes.size() < headerSize + 1 + trailerSize || !bytes.starts_with(magic)) return std::nullopt;
   const std::uint64_t at = bytes.size() - trailerSize;
   const Trailer trailer{bigEndian(bytes, at + 6, 1), bigEndian(bytes, at + 7, 1), bigEndian(bytes, at + 8, 8),
                         bigEndian(bytes, at + 16, 8), bigEndian(bytes, at + 24, 8)};
-  const bool sizesValid = trailer.offsetIntSize >= 1 && trailer.offsetIntSize <= 8 &&
-                          trailer.objectRefSize >= 1 && trailer.objectRefSize <= 8;
-  // At least one object byte lies between the header and the offset table, and the
-  // table ends before the trailer.
-  const bool tableFits = sizesValid && trailer.offsetTableOffset > magic.size() &&
-                         trailer.offsetTableOffset <= at &&
-                         trailer.numObjects <= (at - trailer.offsetTableOffset) / trailer.offsetIntSize;
-  if (!tableFits || trailer.numObjects == 0 || trailer.topObject >= trailer.numObjects) return std::nullopt;
+  const bool valid = trailer.offsetIntSize >= 1 && trailer.objectRefSize >= 1 && trailer.numObjects >= 1 &&
+                     trailer.topObject < trailer.numObjects && trailer.offsetTableOffset > headerSize &&
+                     trailer.offsetTableOffset < at &&
+                     trailer.numObjects == (at - trailer.offsetTableOffset) / trailer.offsetIntSize &&
+                     (at - trailer.offsetTableOffset) % trailer.offsetIntSize == 0 &&
+                     fitsIn(trailer.objectRefSize, trailer.numObjects) &&
+                     fitsIn(trailer.offsetIntSize, trailer.offsetTableOffset);
+  if (!valid) return std::nullopt;
+  for (std::uint64_t i = 0; i < trailer.numObjects; ++i) {
+    if (bigEndian(bytes, trailer.offsetTableOffset + i * trailer.offsetIntSize, trailer.offsetIntSize) >=
+        trailer.offsetTableOffset) {
+      return std::nullopt;
+    }
+  }
   return trailer;
 }
 
@@ -108,7 +124,7 @@ class BinaryReader {
     if (ref >= trailer_.numObjects) return std::nullopt;
     const std::uint64_t offset =
         bigEndian(bytes_, trailer_.offsetTableOffset + ref * trailer_.offsetIntSize, trailer_.offsetIntSize);
-    if (offset < magic.size() || offset >= objectsEnd_) return std::nullopt;
+    if (offset < headerSize || offset >= objectsEnd_) return std::nullopt;
     return offset;
   }
 
@@ -122,28 +138,33 @@ class BinaryReader {
     return true;
   }
 
-  // Counts of 15 and more are stored in the integer object that follows the marker.
+  // Counts of 15 and more are stored in the integer object that follows the marker, of
+  // any width. CoreFoundation reads the value from the width's low byte's worth of
+  // bytes (none from 256 bytes up), and refuses counts past 2^63-1.
   std::optional<std::uint64_t> readCount(std::uint8_t marker, std::uint64_t& at) const {
     if ((marker & 0x0F) != 0x0F) return marker & 0x0Fu;
     if (!contains(at, 1)) return std::nullopt;
     const auto intMarker = static_cast<std::uint8_t>(bytes_[static_cast<std::size_t>(at)]);
-    if ((intMarker & 0xF0) != 0x10 || (intMarker & 0x0F) > 3) return std::nullopt;
+    if ((intMarker & 0xF0) != 0x10) return std::nullopt;
     const std::uint64_t width = std::uint64_t{1} << (intMarker & 0x0F);
     if (!contains(at + 1, width)) return std::nullopt;
-    const std::uint64_t count = bigEndian(bytes_, at + 1, width);
+    const std::uint64_t count = bigEndian(bytes_, at + 1, width & 0xFF);
+    if (count > std::uint64_t{INT64_MAX}) return std::nullopt;
     at += 1 + width;
     return count;
   }
 
-  // 1, 2 and 4 bytes are unsigned, 8 bytes signed, 16 bytes a 128-bit two's complement.
+  // 1, 2 and 4 bytes are unsigned, 8 bytes signed. 16 bytes hold the integers from 2^63
+  // up to 2^64-1 with eight zero bytes first; CoreFoundation keeps only the low eight
+  // bytes of any other (2^100 would read as 0, -1 as 2^64-1), so such a file is refused
+  // rather than read as a number its writer never meant.
   std::optional<PlistValue> readInteger(unsigned sizeExponent, std::uint64_t at) const {
     if (sizeExponent > 4) return std::nullopt;
     const std::uint64_t width = std::uint64_t{1} << sizeExponent;
     if (!contains(at, width)) return std::nullopt;
     if (width == 16) {
-      const auto high = static_cast<std::int64_t>(bigEndian(bytes_, at, 8));
-      const std::uint64_t low = bigEndian(bytes_, at + 8, 8);
-      return PlistInteger{static_cast<PlistInt128>(high) * (PlistInt128{1} << 64) + low};
+      if (bigEndian(bytes_, at, 8) != 0) return std::nullopt;
+      return PlistInteger{bigEndian(bytes_, at + 8, 8)};
     }
     const std::uint64_t raw = bigEndian(bytes_, at, width);
     if (width == 8) return PlistInteger{static_cast<std::int64_t>(raw)};
@@ -157,12 +178,23 @@ class BinaryReader {
       if (!contains(at, *count) || !spend(*count, 1)) return std::nullopt;
       const std::string_view text =
           bytes_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(*count));
+      // CoreFoundation reads the bytes above 0x7F as U+0080 to U+00FF, as Latin-1 does.
+      std::string utf8;
       for (const char c : text) {
-        if (static_cast<std::uint8_t>(c) >= 0x80) return std::nullopt;
+        const auto byte = static_cast<std::uint8_t>(c);
+        if (byte < 0x80) {
+          utf8 += c;
+        } else {
+          utf8 += static_cast<char>(0xC0 | byte >> 6);
+          utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+        }
       }
-      return std::string(text);
+      if (!spend(utf8.size() - text.size(), 1)) return std::nullopt;
+      return utf8;
     }
-    if (*count > (objectsEnd_ - at) / 2) return std::nullopt;
+    // CoreFoundation refuses an empty UTF-16 string (its buffer of no bytes is no buffer);
+    // writers store an empty string as ASCII.
+    if (*count == 0 || *count > (objectsEnd_ - at) / 2) return std::nullopt;
     std::vector<std::uint16_t> units(static_cast<std::size_t>(*count));
     for (std::size_t i = 0; i < units.size(); ++i) {
       units[i] = static_cast<std::uint16_t>(bigEndian(bytes_, at + 2 * i, 2));
@@ -234,8 +266,8 @@ class BinaryReader {
       if (!key) return std::nullopt;
       auto value = readObject(refAt(valuesAt, i), depth + 1);
       if (!value) return std::nullopt;
-      // A repeated key takes the later value.
-      dict.insert_or_assign(std::move(*key), std::move(*value));
+      // A repeated key keeps its first value, as in CoreFoundation.
+      dict.try_emplace(std::move(*key), std::move(*value));
     }
     return dict;
   }

@@ -1,15 +1,32 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/platform.h"
 #include "values/plist_value.h"
 
-// A property list in XML or binary ("bplist00") form, or nothing when the bytes are
-// neither or do not parse. Never crashes or hangs, and uses memory in proportion to
-// the input, whatever the bytes hold.
+// A property list in binary ("bplist0"), XML or OpenStep text form, tried in that order
+// as CoreFoundation tries them, or nothing when the bytes are none of them. Never
+// crashes or hangs, and uses memory in proportion to the input, whatever it holds.
 std::optional<PlistValue> readPropertyList(std::string_view bytes);
+
+// Whether CoreFoundation takes a text property list for UTF-8, the one encoding read
+// here: no UTF-16 or UTF-32 byte-order mark or NUL in the first two bytes, and no XML
+// declaration that names another encoding. It reads the others, the portable reader
+// refuses them.
+bool isTextInUtf8(std::string_view bytes);
+
+// The length of the well-formed UTF-8 sequence at `at` in `text`, or 0 when there is none.
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at);
+
+// `bytes` as CoreFoundation decodes UTF-8 text: a leading byte-order mark dropped, and
+// strictly, except that a 0xA9 byte outside any sequence (the copyright sign of older
+// encodings) becomes U+FFFD; nothing when other bytes are no UTF-8.
+std::optional<std::string> textFromUtf8(std::string_view bytes);
 
 std::optional<PlistValue> readXmlPropertyList(std::string_view bytes);
 std::optional<PlistValue> readBinaryPropertyList(std::string_view bytes);
+std::optional<PlistValue> readOpenStepPropertyList(std::string_view bytes);

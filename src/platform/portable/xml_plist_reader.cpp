@@ -1,6 +1,7 @@
 #include <expat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/portable/civil_dates.h"
 #include "platform/portable/plist_reader.h"
 #include "values/coercions.h"
 
@@ -42,11 +42,6 @@ bool holdsText(Element element) {
 
 bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-std::string_view skipSpace(std::string_view text) {
-  while (!text.empty() && isXmlSpace(text.front())) text.remove_prefix(1);
-  return text;
-}
-
 // The value of `c` as a digit in `base` (10 or 16), or nothing.
 std::optional<unsigned> digitValue(char c, unsigned base) {
   if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
@@ -55,14 +50,29 @@ std::optional<unsigned> digitValue(char c, unsigned base) {
   return std::nullopt;
 }
 
+// The bytes CoreFoundation skips as white space before an integer, one at a time: all
+// below '!', 0x7F to 0xA0, and the lead bytes of some Unicode spaces.
+std::string_view skipIntegerSpace(std::string_view text) {
+  const auto isSpace = [&] {
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+    if (byte(0) < 0x21 || (byte(0) > 0x7E && byte(0) < 0xA1)) return true;
+    if (text.size() < 3) return false;
+    if (byte(0) == 0xE2 && byte(1) == 0x80) return (byte(2) >= 80 && byte(2) <= 0x8B) || byte(2) == 0xAF;
+    if (byte(0) == 0xE2 && byte(1) == 0x81) return byte(2) == 0x9F;
+    return byte(0) == 0xE3 && byte(1) == 0x80 && byte(2) == 0x80;
+  };
+  while (!text.empty() && isSpace()) text.remove_prefix(1);
+  return text;
+}
+
 // White space may come before and after the sign, as CoreFoundation reads it; nothing
 // may follow the digits. The range is -2^63 to 2^64-1.
 std::optional<PlistInteger> parseInteger(std::string_view text) {
-  text = skipSpace(text);
+  text = skipIntegerSpace(text);
   bool negative = false;
   if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
     negative = text.front() == '-';
-    text = skipSpace(text.substr(1));
+    text = skipIntegerSpace(text.substr(1));
   }
   unsigned base = 10;
   if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -113,9 +123,23 @@ bool isDecimalNumber(std::string_view text) {
   return i == text.size();
 }
 
-// Leading white space is skipped, as for integers; nothing may follow the number.
+// Control characters, spaces, 0x7F to U+00A0, U+2000 to U+200B and U+3000: what
+// CoreFoundation skips before a real.
+std::string_view skipRealSpace(std::string_view text) {
+  for (;;) {
+    const auto lead = text.empty() ? 0xFFu : static_cast<std::uint8_t>(text[0]);
+    std::size_t length = lead < 0x21 || lead == 0x7F ? 1 : 0;
+    if (lead == 0xC2 && text.size() > 1 && static_cast<std::uint8_t>(text[1]) <= 0xA0) length = 2;
+    if (text.starts_with("\xE2\x80") && static_cast<std::uint8_t>(text[2]) <= 0x8B) length = 3;
+    if (text.starts_with("\xE3\x80\x80")) length = 3;
+    if (length == 0) return text;
+    text.remove_prefix(length);
+  }
+}
+
+// The words are matched against the whole text, numbers after white space; nothing may
+// follow the number.
 std::optional<double> parseReal(const std::string& content) {
-  const std::string text(skipSpace(content));
   constexpr double infinity = std::numeric_limits<double>::infinity();
   static constexpr std::pair<std::string_view, double> words[] = {
       {"nan", std::numeric_limits<double>::quiet_NaN()},
@@ -127,43 +151,52 @@ std::optional<double> parseReal(const std::string& content) {
       {"-infinity", -infinity},
   };
   for (const auto& [word, value] : words) {
-    if (equalsIgnoringCase(text, word)) return value;
+    if (equalsIgnoringCase(content, word)) return value;
   }
   // The syntax is narrower than the lenient reading's; the conversion is the same.
+  const std::string text(skipRealSpace(content));
   if (!isDecimalNumber(text)) return std::nullopt;
   return parseDouble(text);
 }
 
-bool isLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
-
-int daysInMonth(int year, int month) {
-  static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && isLeapYear(year) ? 29 : days[month - 1];
+// Whether the year `year` after 2001 is a leap year.
+bool isLeapYearAfter2001(std::int64_t year) {
+  std::int64_t y = (year + 1) % 400;
+  if (y < 0) y = -y;
+  return y % 4 == 0 && y != 100 && y != 200 && y != 300;
 }
 
-// Exactly YYYY-MM-DDTHH:MM:SSZ, in UTC, with every field in range.
+// [-]Y...-MM-DDTHH:MM:SSZ in UTC, read as CoreFoundation reads it: any number of year
+// digits (kept to 32 bits as there), two digits for every other field and no range
+// checked, so that 2001-02-29 is March 1st and a month past 13 counts as January.
 std::optional<PlistDate> parseDate(std::string_view text) {
-  static constexpr std::string_view pattern = "dddd-dd-ddTdd:dd:ddZ";
+  const bool negative = text.starts_with('-');
+  if (negative) text.remove_prefix(1);
+  std::uint32_t digits = 0;
+  while (!text.empty() && text.front() >= '0' && text.front() <= '9') {
+    digits = digits * 10 + static_cast<std::uint32_t>(text.front() - '0');
+    text.remove_prefix(1);
+  }
+  static constexpr std::string_view pattern = "-dd-ddTdd:dd:ddZ";
   if (text.size() != pattern.size()) return std::nullopt;
   for (std::size_t i = 0; i < pattern.size(); ++i) {
     const bool isDigit = text[i] >= '0' && text[i] <= '9';
     if (pattern[i] == 'd' ? !isDigit : text[i] != pattern[i]) return std::nullopt;
   }
-  const auto field = [&](std::size_t at, std::size_t width) {
-    int value = 0;
-    for (std::size_t i = at; i < at + width; ++i) value = value * 10 + (text[i] - '0');
-    return value;
-  };
-  const int year = field(0, 4), month = field(5, 2), day = field(8, 2);
-  const int hour = field(11, 2), minute = field(14, 2), second = field(17, 2);
-  if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 || minute > 59 ||
-      second > 59) {
-    return std::nullopt;
+  const auto field = [&](std::size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); };
+  const int month = field(1), day = field(4), hour = field(7), minute = field(10), second = field(13);
+  const auto year32 = static_cast<std::int32_t>(negative ? 0u - digits : digits);
+  std::int64_t year = static_cast<std::int32_t>(static_cast<std::uint32_t>(year32) - 2001u);
+
+  static constexpr int daysBeforeMonth[] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
+  double days = static_cast<double>(year / 400) * 146097.0;
+  year %= 400;
+  for (std::int64_t y = std::min<std::int64_t>(year, 0); y < std::max<std::int64_t>(year, 0); ++y) {
+    days += (year < 0 ? -1 : 1) * (365 + (isLeapYearAfter2001(y) ? 1 : 0));
   }
-  const std::int64_t days =
-      daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - referenceDay;
-  const std::int64_t seconds = days * 86400 + hour * 3600 + minute * 60 + second;
-  return PlistDate{static_cast<double>(seconds)};
+  if (month >= 1 && month <= 13) days += daysBeforeMonth[month] + (month > 2 && isLeapYearAfter2001(year) ? 1 : 0);
+  days += day - 1;
+  return PlistDate{86400.0 * days + (3600.0 * hour + 60.0 * minute + second)};
 }
 
 std::optional<unsigned> base64Value(char c) {
@@ -175,98 +208,175 @@ std::optional<unsigned> base64Value(char c) {
   return std::nullopt;
 }
 
-// Base64 with white space anywhere. Padding may be left off, but when present it
-// must be exactly what the last group needs.
+// Base64 as CoreFoundation decodes it: other ASCII characters are skipped, '=' counts as
+// a zero digit that leaves out the bytes it pads, and an unfinished last group is
+// dropped. Text beyond ASCII is refused.
 std::optional<PlistData> decodeBase64(std::string_view text) {
   PlistData bytes;
-  bytes.reserve(text.size() / 4 * 3 + 2);
+  bytes.reserve(text.size() / 4 * 3);
   std::uint32_t group = 0;
-  int sextets = 0;
+  int digits = 0;
   int padding = 0;
   for (const char c : text) {
-    if (isXmlSpace(c)) continue;
+    const auto byte = static_cast<std::uint8_t>(c);
+    if (byte >= 0x80) return std::nullopt;
     if (c == '=') {
       ++padding;
-      continue;
+    } else if (!std::isspace(byte)) {
+      padding = 0;
     }
-    const auto value = base64Value(c);
-    if (!value || padding > 0) return std::nullopt;
+    const auto value = c == '=' ? std::optional<unsigned>(0) : base64Value(c);
+    if (!value) continue;
     group = group << 6 | *value;
-    if (++sextets == 4) {
-      bytes.push_back(static_cast<std::uint8_t>(group >> 16));
-      bytes.push_back(static_cast<std::uint8_t>(group >> 8));
-      bytes.push_back(static_cast<std::uint8_t>(group));
-      group = 0;
-      sextets = 0;
-    }
-  }
-  switch (sextets) {
-    case 0:
-      if (padding != 0) return std::nullopt;
-      break;
-    case 2:
-      if (padding != 0 && padding != 2) return std::nullopt;
-      bytes.push_back(static_cast<std::uint8_t>(group >> 4));
-      break;
-    case 3:
-      if (padding > 1) return std::nullopt;
-      bytes.push_back(static_cast<std::uint8_t>(group >> 10));
-      bytes.push_back(static_cast<std::uint8_t>(group >> 2));
-      break;
-    default:
-      return std::nullopt;
+    if (++digits % 4 != 0) continue;
+    bytes.push_back(static_cast<std::uint8_t>(group >> 16));
+    if (padding < 2) bytes.push_back(static_cast<std::uint8_t>(group >> 8));
+    if (padding < 1) bytes.push_back(static_cast<std::uint8_t>(group));
   }
   return bytes;
 }
 
+void appendUtf8(std::uint32_t code, std::string& out) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+    return;
+  }
+  const int continuation = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+  out += static_cast<char>(((0xFF00u >> (continuation + 1)) & 0xFF) | (code >> (6 * continuation)));
+  for (int i = continuation - 1; i >= 0; --i) out += static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3F));
+}
+
+// One entity reference, at the '&' that starts `text`, as CoreFoundation reads it: the
+// five named ones, and a code point in up to eight decimal or lower-case-x hex
+// characters with the ';'. Appends its UTF-8 and returns its length, or nothing.
+std::optional<std::size_t> appendEntity(std::string_view text, std::string& out) {
+  static constexpr std::pair<std::string_view, char> named[] = {
+      {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&apos;", '\''}, {"&quot;", '"'}};
+  for (const auto& [entity, c] : named) {
+    if (text.starts_with(entity)) {
+      out += c;
+      return entity.size();
+    }
+  }
+  if (!text.starts_with("&#")) return std::nullopt;
+  const bool hex = text.size() > 2 && text[2] == 'x';
+  std::uint32_t code = 0;
+  for (std::size_t at = hex ? 3 : 2, count = 1; at < text.size() && count <= 8; ++at, ++count) {
+    if (text[at] == ';') {
+      if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
+      appendUtf8(code, out);
+      return at + 1;
+    }
+    const auto digit = digitValue(text[at], hex ? 16 : 10);
+    if (!digit) return std::nullopt;
+    code = code * (hex ? 16 : 10) + *digit;
+  }
+  return std::nullopt;
+}
+
+// The text of a <string>, <key> or <real> as CoreFoundation reads it: entities and CDATA
+// sections, nothing else that starts with '<', and UTF-8 as CoreFoundation decodes it.
+std::optional<std::string> decodeText(std::string_view raw) {
+  std::string bytes;
+  bytes.reserve(raw.size());
+  for (std::size_t at = 0; at < raw.size();) {
+    if (raw[at] == '&') {
+      const auto length = appendEntity(raw.substr(at), bytes);
+      if (!length) return std::nullopt;
+      at += *length;
+    } else if (raw[at] == '<') {
+      constexpr std::string_view open = "<![CDATA[";
+      const std::size_t close = raw.find("]]>", at + open.size());
+      if (raw.compare(at, open.size(), open) != 0 || close == std::string_view::npos) return std::nullopt;
+      bytes.append(raw.substr(at + open.size(), close - at - open.size()));
+      at = close + 3;
+    } else {
+      bytes += raw[at++];
+    }
+  }
+  return textFromUtf8(bytes);
+}
+
+// The body as expat is given it: the bytes of leaf contents that CoreFoundation takes
+// and XML does not (entity references of its own, control characters, bytes that are
+// no UTF-8, U+FFFE and U+FFFF) replaced one for one by '_', so that expat checks the
+// elements while every offset stays that of the body.
+std::string forExpat(std::string_view body) {
+  std::string copy(body);
+  for (std::size_t at = 0; at < copy.size();) {
+    const auto byte = static_cast<std::uint8_t>(copy[at]);
+    const std::size_t length = utf8SequenceLength(body, at);
+    const bool control = byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
+    const bool nonCharacter = length == 3 && body.compare(at, 2, "\xEF\xBF") == 0 && (static_cast<std::uint8_t>(body[at + 2]) & 0xFE) == 0xBE;
+    if (length == 0 || control || byte == '&' || nonCharacter) {
+      copy.replace(at, std::max<std::size_t>(length, 1), std::max<std::size_t>(length, 1), '_');
+    }
+    at += std::max<std::size_t>(length, 1);
+  }
+  return copy;
+}
+
 // Builds the value from expat's events on an explicit stack, so that no input can
-// make the reader recurse. Any error stops the parser at once.
+// make the reader recurse. The bottom frame stands for the document, which holds one
+// value, in a <plist> element or not, as CoreFoundation reads it; once that is read the
+// parser stops, leaving whatever follows unread, as CoreFoundation does. Any error
+// stops the parser at once.
 class PlistBuilder {
  public:
-  explicit PlistBuilder(XML_Parser parser) : parser_(parser) {}
+  PlistBuilder(XML_Parser parser, std::string_view body) : parser_(parser), body_(body) {
+    stack_.emplace_back(Element::Plist);
+  }
 
   void startElement(std::string_view name) {
     if (failed_) return;
     const auto element = elementNamed(name);
     if (!element) return fail();
-    if (stack_.empty()) {
-      if (*element != Element::Plist) return fail();
+    const Frame& parent = stack_.back();
+    if (*element == Element::Plist) {
+      if (stack_.size() > 1) return fail();
       stack_.emplace_back(*element);
       return;
     }
-    const Frame& parent = stack_.back();
-    if (!isContainer(parent.element) || *element == Element::Plist) return fail();
-    const bool isKey = *element == Element::Key;
-    switch (parent.element) {
-      case Element::Plist:
-        if (isKey || root_) return fail();
-        break;
-      case Element::Dict:
-        // Keys and values alternate, starting with a key.
-        if (isKey == parent.key.has_value()) return fail();
-        break;
-      default:
-        if (isKey) return fail();
-        break;
-    }
+    if (!isContainer(parent.element)) return fail();
+    // A dictionary's entries start with a <key>; anywhere else CoreFoundation reads a
+    // <key> as a string.
+    if (parent.element == Element::Dict && !parent.key && *element != Element::Key) return fail();
+    if (parent.element == Element::Plist && root_) return fail();
+    const bool empty = isEmptyElementTag();
+    // CoreFoundation refuses <data/> and <date/>, though not <data></data>.
+    if ((*element == Element::Data || *element == Element::Date) && empty) return fail();
     if (*element == Element::Array || *element == Element::Dict) {
       if (++containerDepth_ > maxPlistDepth) return fail();
     }
-    stack_.emplace_back(*element);
+    Frame& frame = stack_.emplace_back(*element);
+    frame.empty = empty;
+    frame.contentStart = static_cast<std::size_t>(XML_GetCurrentByteIndex(parser_) + XML_GetCurrentByteCount(parser_));
   }
 
   void endElement() {
     if (failed_) return;
     Frame frame = std::move(stack_.back());
     stack_.pop_back();
+    // Leaf contents are read from the body itself, as CoreFoundation reads them: text
+    // with its own few entities and CDATA sections, numbers, dates and data as they stand.
+    const auto end = static_cast<std::size_t>(XML_GetCurrentByteIndex(parser_));
+    const std::string_view raw = frame.empty ? std::string_view() : body_.substr(frame.contentStart, end - frame.contentStart);
+    const bool plain = raw.find('<') == std::string_view::npos;
     std::optional<PlistValue> value;
     switch (frame.element) {
       case Element::Plist:
-        if (!root_) fail();
-        return;
-      case Element::Key:
-        stack_.back().key = std::move(frame.text);
-        return;
+        if (!root_) return fail();
+        return finish();
+      case Element::Key: {
+        auto text = decodeText(raw);
+        if (!text) return fail();
+        if (stack_.back().element == Element::Dict && !stack_.back().key) {
+          stack_.back().key = std::move(*text);
+          return;
+        }
+        value = std::move(*text);
+        break;
+      }
       case Element::Array:
         --containerDepth_;
         value = std::move(frame.array);
@@ -277,19 +387,21 @@ class PlistBuilder {
         value = std::move(frame.dict);
         break;
       case Element::String:
-        value = std::move(frame.text);
+        if (auto text = decodeText(raw)) value = std::move(*text);
         break;
       case Element::Integer:
-        if (auto parsed = parseInteger(frame.text)) value = *parsed;
+        if (auto parsed = parseInteger(raw); parsed && plain) value = *parsed;
         break;
       case Element::Real:
-        if (auto parsed = parseReal(frame.text)) value = *parsed;
+        if (auto text = decodeText(raw)) {
+          if (auto parsed = parseReal(*text)) value = *parsed;
+        }
         break;
       case Element::Date:
-        if (auto parsed = parseDate(frame.text)) value = *parsed;
+        if (auto parsed = parseDate(raw); parsed && plain) value = *parsed;
         break;
       case Element::Data:
-        if (auto parsed = decodeBase64(frame.text)) value = std::move(*parsed);
+        if (auto parsed = decodeBase64(raw); parsed && plain) value = std::move(*parsed);
         break;
       case Element::True:
         value = true;
@@ -300,15 +412,13 @@ class PlistBuilder {
     }
     if (!value) return fail();
     attach(std::move(*value));
+    if (stack_.size() == 1) finish();
   }
 
   void characters(std::string_view text) {
     if (failed_) return;
     Frame& frame = stack_.back();
-    if (holdsText(frame.element)) {
-      frame.text.append(text);
-      return;
-    }
+    if (holdsText(frame.element)) return;
     // Only indentation may sit between elements, and nothing inside <true/> or <false/>.
     const bool indentation = isContainer(frame.element) && std::all_of(text.begin(), text.end(), isXmlSpace);
     if (!indentation) fail();
@@ -320,8 +430,10 @@ class PlistBuilder {
     XML_StopParser(parser_, XML_FALSE);
   }
 
+  bool finished() const { return finished_; }
+
   std::optional<PlistValue> takeResult() {
-    if (failed_ || !stack_.empty()) return std::nullopt;
+    if (!finished_) return std::nullopt;
     return std::move(root_);
   }
 
@@ -330,7 +442,8 @@ class PlistBuilder {
     explicit Frame(Element e) : element(e) {}
 
     Element element;
-    std::string text;                // character data of a leaf element
+    std::size_t contentStart = 0;    // where a leaf element's content starts in the body
+    bool empty = false;              // written as an empty-element tag, <string/>
     PlistArray array;                // contents of an <array>
     PlistDictionary dict;            // contents of a <dict>
     std::optional<std::string> key;  // a <dict>'s key still waiting for its value
@@ -349,11 +462,26 @@ class PlistBuilder {
     }
   }
 
+  // Whether the start tag being reported ends in "/>".
+  bool isEmptyElementTag() const {
+    int offset = 0, size = 0;
+    const char* context = XML_GetInputContext(parser_, &offset, &size);
+    const int count = XML_GetCurrentByteCount(parser_);
+    return context != nullptr && count >= 2 && offset + count <= size && context[offset + count - 2] == '/';
+  }
+
+  void finish() {
+    finished_ = true;
+    XML_StopParser(parser_, XML_FALSE);
+  }
+
   XML_Parser parser_;
+  std::string_view body_;
   std::vector<Frame> stack_;
   std::optional<PlistValue> root_;
   int containerDepth_ = 0;
   bool failed_ = false;
+  bool finished_ = false;
 };
 
 PlistBuilder& builderOf(void* userData) { return *static_cast<PlistBuilder*>(userData); }
@@ -368,15 +496,47 @@ void XMLCALL onCharacters(void* userData, const XML_Char* text, int length) {
   builderOf(userData).characters(std::string_view(text, static_cast<std::size_t>(length)));
 }
 
-// Property lists never declare entities; refusing every declaration rules out
-// exponential entity expansion and external entities alike.
-void XMLCALL onEntityDeclaration(void* userData, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
-                                 const XML_Char*, const XML_Char*, const XML_Char*) {
-  builderOf(userData).fail();
+bool startsWith(std::string_view text, std::size_t at, std::string_view prefix) {
+  return text.size() - at >= prefix.size() && text.compare(at, prefix.size(), prefix) == 0;
 }
 
-// A reference to an entity that was never declared would silently drop text.
-void XMLCALL onSkippedEntity(void* userData, const XML_Char*, int) { builderOf(userData).fail(); }
+// Where `text` has `marker` at or after `from` and before the last `reserve` bytes.
+std::optional<std::size_t> findBefore(std::string_view text, std::size_t from, std::string_view marker,
+                                      std::size_t reserve) {
+  const std::size_t at = text.find(marker, from);
+  if (at == std::string_view::npos || text.size() < reserve || at >= text.size() - reserve) return std::nullopt;
+  return at;
+}
+
+// Where the document's first element starts, past the prolog, which CoreFoundation
+// skips unchecked: a byte-order mark, processing instructions (the XML declaration
+// among them) up to "?>", comments, and a DOCTYPE up to its first '>'. A DOCTYPE with
+// an internal subset (entity declarations) stops it, and so nothing else is read.
+std::optional<std::size_t> rootElementAt(std::string_view text) {
+  if (!isTextInUtf8(text)) return std::nullopt;
+  std::size_t at = text.size() > 3 && text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+  for (;;) {
+    while (at < text.size() && isXmlSpace(text[at])) ++at;
+    if (at + 1 >= text.size() || text[at] != '<') return std::nullopt;
+    if (text[at + 1] == '?') {
+      const auto end = findBefore(text, at + 2, "?>", 2);
+      if (!end) return std::nullopt;
+      at = *end + 2;
+    } else if (startsWith(text, at, "<!--")) {
+      // The search starts one byte past "<!--", as CoreFoundation's does.
+      const auto end = findBefore(text, at + 5, "-->", 3);
+      if (!end) return std::nullopt;
+      at = *end + 3;
+    } else if (text[at + 1] == '!') {
+      if (!startsWith(text, at + 2, "DOCTYPE")) return std::nullopt;
+      const std::size_t end = text.find_first_of("[>", at + 9);
+      if (end == std::string_view::npos || text[end] == '[') return std::nullopt;
+      at = end + 1;
+    } else {
+      return at;
+    }
+  }
+}
 
 struct ParserDeleter {
   void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
@@ -395,15 +555,17 @@ unsigned long processHashSalt() {
 }  // namespace
 
 std::optional<PlistValue> readXmlPropertyList(std::string_view bytes) {
-  const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate(nullptr));
+  const auto root = rootElementAt(bytes);
+  if (!root) return std::nullopt;
+  bytes.remove_prefix(*root);
+  const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate("UTF-8"));
   if (!parser) return std::nullopt;
   XML_SetHashSalt(parser.get(), processHashSalt());
-  PlistBuilder builder(parser.get());
+  const std::string expatBody = forExpat(bytes);
+  PlistBuilder builder(parser.get(), bytes);
   XML_SetUserData(parser.get(), &builder);
   XML_SetElementHandler(parser.get(), onStartElement, onEndElement);
   XML_SetCharacterDataHandler(parser.get(), onCharacters);
-  XML_SetEntityDeclHandler(parser.get(), onEntityDeclaration);
-  XML_SetSkippedEntityHandler(parser.get(), onSkippedEntity);
 
   // Pieces, because expat copies what it is given and a document that fails early
   // should not be copied whole first. Expat scans a token left unfinished at the end of
@@ -411,14 +573,11 @@ std::optional<PlistValue> readXmlPropertyList(std::string_view bytes) {
   // keep that linear even when the whole document is one token, a 16 MiB comment say.
   constexpr std::size_t largestChunk = std::size_t{1} << 30;  // XML_Parse takes an int
   std::size_t chunkSize = std::size_t{1} << 16;
-  for (;;) {
-    const std::size_t size = std::min(bytes.size(), chunkSize);
-    const bool last = size == bytes.size();
-    if (XML_Parse(parser.get(), bytes.data(), static_cast<int>(size), last) != XML_STATUS_OK) {
-      return std::nullopt;
-    }
-    if (last) break;
-    bytes.remove_prefix(size);
+  for (std::string_view rest = expatBody;;) {
+    const std::size_t size = std::min(rest.size(), chunkSize);
+    const bool last = size == rest.size();
+    if (XML_Parse(parser.get(), rest.data(), static_cast<int>(size), last) != XML_STATUS_OK || last) break;
+    rest.remove_prefix(size);
     chunkSize = std::min(2 * chunkSize, largestChunk);
   }
   return builder.takeResult();
