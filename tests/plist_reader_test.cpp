@@ -111,10 +111,10 @@ TEST(ReadPropertyList, ReadsWhatCoreFoundationReads) {
       {xmlPlist("<string>\xEF\xBB\xBF\x01\r\xEF\xBF\xBE\xA9&#;</string>"), std::string("\x01\r\uFFFE\uFFFD\0"s)},
       {xmlPlist("<data>&amp;AP8=</data>"), PlistData{0x6A, 0x6A, 0x40}},
       {xmlPlist("<date>2001-02-29T00:00:60Z</date>"), PlistDate{59 * 86400 + 60}},
-      // Text in other encodings, and tags that are not XML.
+      {"<plist a=b\x01><dict\t<true/></plist>", PlistDictionary{}},
+      // Text in other encodings.
       {"\xFF\xFE<\0t\0r\0u\0e\0/\0>\0", {}},
       {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><true/>", {}},
-      {"<plist a=b><true/></plist>", {}},
   };
   for (const auto& [input, expected] : cases) EXPECT_EQ(readPropertyList(input), expected) << input;
   EXPECT_FALSE(readBinaryPropertyList(sampleXml));

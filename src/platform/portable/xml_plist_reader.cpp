@@ -297,21 +297,49 @@ std::optional<std::string> decodeText(std::string_view raw) {
   return textFromUtf8(bytes);
 }
 
-// The body as expat is given it: the bytes of leaf contents that CoreFoundation takes
-// and XML does not (entity references of its own, control characters, bytes that are
-// no UTF-8, U+FFFE and U+FFFF) replaced one for one by '_', so that expat checks the
-// elements while every offset stays that of the body.
+// The body as expat is given it, with what CoreFoundation takes and XML does not
+// replaced one for one, so that expat checks the elements while every offset stays
+// that of the body: in leaf contents, entity references (CoreFoundation reads its own),
+// control characters, bytes that are no UTF-8, U+FFFE, U+FFFF and "]]>" outside CDATA
+// become '_'; whatever follows an element's name in its start tag (CoreFoundation reads
+// no attributes) becomes spaces.
 std::string forExpat(std::string_view body) {
   std::string copy(body);
-  for (std::size_t at = 0; at < copy.size();) {
-    const auto byte = static_cast<std::uint8_t>(copy[at]);
-    const std::size_t length = utf8SequenceLength(body, at);
+  for (std::size_t at = 0; at < body.size();) {
+    const auto byte = static_cast<std::uint8_t>(body[at]);
+    const std::size_t length = std::max<std::size_t>(utf8SequenceLength(body, at), 1);
     const bool control = byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
-    const bool nonCharacter = length == 3 && body.compare(at, 2, "\xEF\xBF") == 0 && (static_cast<std::uint8_t>(body[at + 2]) & 0xFE) == 0xBE;
-    if (length == 0 || control || byte == '&' || nonCharacter) {
-      copy.replace(at, std::max<std::size_t>(length, 1), std::max<std::size_t>(length, 1), '_');
+    const bool nonCharacter = length == 3 && body.compare(at, 2, "\xEF\xBF") == 0 &&
+                              (static_cast<std::uint8_t>(body[at + 2]) & 0xFE) == 0xBE;
+    if (utf8SequenceLength(body, at) == 0 || control || byte == '&' || nonCharacter) {
+      copy.replace(at, length, length, '_');
     }
-    at += std::max<std::size_t>(length, 1);
+    at += length;
+  }
+  const auto skipPast = [&](std::size_t from, std::string_view end) {
+    const std::size_t found = body.find(end, from);
+    return found == std::string_view::npos ? body.size() : found + end.size();
+  };
+  for (std::size_t at = 0; at < body.size();) {
+    if (body.compare(at, 4, "<!--") == 0) {
+      at = skipPast(at + 4, "-->");
+    } else if (body.compare(at, 9, "<![CDATA[") == 0) {
+      at = skipPast(at + 9, "]]>");
+    } else if (body.compare(at, 2, "<?") == 0) {
+      at = skipPast(at + 2, "?>");
+    } else if (body[at] == '<' && body.compare(at, 2, "</") != 0 && body.compare(at, 2, "<!") != 0) {
+      const std::size_t close = body.find('>', at);
+      if (close == std::string_view::npos) break;
+      const std::size_t nameEnd = at + std::min(body.substr(at, close - at).find_first_of(" \t\n\r"), close - at);
+      const std::size_t attributesEnd = body[close - 1] == '/' ? close - 1 : close;
+      if (nameEnd < attributesEnd) copy.replace(nameEnd, attributesEnd - nameEnd, attributesEnd - nameEnd, ' ');
+      at = close + 1;
+    } else if (body.compare(at, 3, "]]>") == 0) {
+      copy.replace(at, 2, "__");
+      at += 3;
+    } else {
+      ++at;
+    }
   }
   return copy;
 }
