@@ -112,8 +112,9 @@ TEST(ReadPropertyList, ReadsWhatCoreFoundationReads) {
       {xmlPlist("<data>&amp;AP8=</data>"), PlistData{0x6A, 0x6A, 0x40}},
       {xmlPlist("<date>2001-02-29T00:00:60Z</date>"), PlistDate{59 * 86400 + 60}},
       {"<plist a=b\x01><dict\t<true/></plist>", PlistDictionary{}},
-      // Text in other encodings.
-      {"\xFF\xFE<\0t\0r\0u\0e\0/\0>\0", {}},
+      {"\xFF\xFE<\0t\0r\0u\0e\0/\0>\0"s, true},
+      {"\0\0'\0a\0'\0\0"s, std::string("a")},
+      // Encodings other than UTF-8, UTF-16 and UTF-32.
       {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><true/>", {}},
   };
   for (const auto& [input, expected] : cases) EXPECT_EQ(readPropertyList(input), expected) << input;

@@ -291,6 +291,11 @@ class OpenStepParser {
 std::optional<PlistValue> readOpenStepPropertyList(std::string_view bytes) {
   if (!isTextInUtf8(bytes)) return std::nullopt;
   const auto text = textFromUtf8(bytes);
-  if (!text || text->empty()) return std::nullopt;
-  return OpenStepParser(utf16FromUtf8(*text)).readTop();
+  if (!text) return std::nullopt;
+  return readOpenStepPropertyListText(*text);
+}
+
+std::optional<PlistValue> readOpenStepPropertyListText(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  return OpenStepParser(utf16FromUtf8(text)).readTop();
 }

@@ -2,6 +2,10 @@
 
 #include <cctype>
 #include <cstdint>
+#include <span>
+#include <vector>
+
+#include "values/unicode_text.h"
 
 bool isTextInUtf8(std::string_view text) {
   if (text.size() > 2 && (text[0] == '\0' || text[1] == '\0' || text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF"))) {
@@ -62,8 +66,72 @@ std::optional<std::string> textFromUtf8(std::string_view bytes) {
   return text;
 }
 
+namespace {
+
+// Text in UTF-16 or UTF-32 as CoreFoundation finds and converts it: after a byte-order
+// mark, or after the first two bytes when one of them is NUL (little-endian then, unless
+// a mark follows), a trailing odd byte dropped. Gives the text as UTF-8, whole for the
+// OpenStep reader and up to the first unpaired surrogate for the XML reader, as
+// CoreFoundation's own conversion to UTF-8 stops there.
+struct WideText {
+  std::string whole;
+  std::string upToUnpairedSurrogate;
+};
+
+std::optional<WideText> textFromWide(std::string_view bytes) {
+  std::size_t width = 2, skip = 2;
+  bool bigEndian = false;
+  if (bytes.size() > 4 && (bytes.starts_with(std::string_view("\0\0\xFE\xFF", 4)) ||
+                           bytes.starts_with(std::string_view("\xFF\xFE\0\0", 4)))) {
+    width = skip = 4;
+    bigEndian = bytes[0] == '\0';
+  } else if (bytes.size() > 2 && (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF"))) {
+    bigEndian = bytes[0] == '\xFE';
+  } else if (bytes.size() > 2 && (bytes[0] == '\0' || bytes[1] == '\0')) {
+    if (bytes.substr(2).starts_with("\xFF\xFE") || bytes.substr(2).starts_with("\xFE\xFF")) {
+      bigEndian = bytes[2] == '\xFE';
+      skip = 4;
+    }
+  } else {
+    return std::nullopt;
+  }
+  std::vector<std::uint16_t> units;
+  for (std::size_t at = skip; at + width <= bytes.size(); at += width) {
+    std::uint32_t code = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+      const auto byte = static_cast<std::uint8_t>(bytes[at + (bigEndian ? i : width - 1 - i)]);
+      code = code << 8 | byte;
+    }
+    if (width == 2) {
+      units.push_back(static_cast<std::uint16_t>(code));
+    } else if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      return std::nullopt;
+    } else if (code >= 0x10000) {
+      units.push_back(static_cast<std::uint16_t>(0xD800 + ((code - 0x10000) >> 10)));
+      units.push_back(static_cast<std::uint16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      units.push_back(static_cast<std::uint16_t>(code));
+    }
+  }
+  std::size_t paired = 0;
+  while (paired < units.size()) {
+    const bool high = units[paired] >= 0xD800 && units[paired] <= 0xDBFF;
+    const bool low = units[paired] >= 0xDC00 && units[paired] <= 0xDFFF;
+    const bool pairs = high && paired + 1 < units.size() && units[paired + 1] >= 0xDC00 && units[paired + 1] <= 0xDFFF;
+    if ((high || low) && !pairs) break;
+    paired += pairs ? 2 : 1;
+  }
+  return WideText{utf8FromUtf16(units), utf8FromUtf16(std::span(units).first(paired))};
+}
+
+}  // namespace
+
 std::optional<PlistValue> readPropertyList(std::string_view bytes) {
   if (auto binary = readBinaryPropertyList(bytes)) return binary;
+  if (const auto wide = textFromWide(bytes)) {
+    if (auto xml = readXmlPropertyListText(wide->upToUnpairedSurrogate)) return xml;
+    return readOpenStepPropertyListText(wide->whole);
+  }
   if (auto xml = readXmlPropertyList(bytes)) return xml;
   return readOpenStepPropertyList(bytes);
 }

@@ -13,10 +13,10 @@
 // crashes or hangs, and uses memory in proportion to the input, whatever it holds.
 std::optional<PlistValue> readPropertyList(std::string_view bytes);
 
-// Whether CoreFoundation takes a text property list for UTF-8, the one encoding read
-// here: no UTF-16 or UTF-32 byte-order mark or NUL in the first two bytes, and no XML
-// declaration that names another encoding. It reads the others, the portable reader
-// refuses them.
+// Whether CoreFoundation takes a text property list for UTF-8: no UTF-16 or UTF-32
+// byte-order mark or NUL in the first two bytes, and no XML declaration that names
+// another encoding (those it converts; the portable reader reads UTF-16 and UTF-32 and
+// refuses the others).
 bool isTextInUtf8(std::string_view bytes);
 
 // The length of the well-formed UTF-8 sequence at `at` in `text`, or 0 when there is none.
@@ -30,3 +30,8 @@ std::optional<std::string> textFromUtf8(std::string_view bytes);
 std::optional<PlistValue> readXmlPropertyList(std::string_view bytes);
 std::optional<PlistValue> readBinaryPropertyList(std::string_view bytes);
 std::optional<PlistValue> readOpenStepPropertyList(std::string_view bytes);
+
+// The same for `text` converted to UTF-8 from another encoding: an XML declaration's
+// encoding no longer counts.
+std::optional<PlistValue> readXmlPropertyListText(std::string_view text);
+std::optional<PlistValue> readOpenStepPropertyListText(std::string_view text);

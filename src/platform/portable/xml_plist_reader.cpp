@@ -541,7 +541,6 @@ std::optional<std::size_t> findBefore(std::string_view text, std::size_t from, s
 // among them) up to "?>", comments, and a DOCTYPE up to its first '>'. A DOCTYPE with
 // an internal subset (entity declarations) stops it, and so nothing else is read.
 std::optional<std::size_t> rootElementAt(std::string_view text) {
-  if (!isTextInUtf8(text)) return std::nullopt;
   std::size_t at = text.size() > 3 && text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
   for (;;) {
     while (at < text.size() && isXmlSpace(text[at])) ++at;
@@ -583,6 +582,11 @@ unsigned long processHashSalt() {
 }  // namespace
 
 std::optional<PlistValue> readXmlPropertyList(std::string_view bytes) {
+  if (!isTextInUtf8(bytes)) return std::nullopt;
+  return readXmlPropertyListText(bytes);
+}
+
+std::optional<PlistValue> readXmlPropertyListText(std::string_view bytes) {
   const auto root = rootElementAt(bytes);
   if (!root) return std::nullopt;
   bytes.remove_prefix(*root);
