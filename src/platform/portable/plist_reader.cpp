@@ -72,8 +72,8 @@ std::optional<std::string> textFromUtf8(std::string_view bytes) {
 namespace {
 
 // Text in UTF-16 or UTF-32 as CoreFoundation finds and converts it: after a byte-order
-// mark, or after the first two bytes when one of them is NUL (little-endian then, unless
-// a mark follows), a trailing odd byte dropped. Gives the text as UTF-8, whole for the
+// mark, or little-endian after the first two bytes when one of them is NUL, a trailing
+// odd byte dropped. Gives the text as UTF-8, whole for the
 // OpenStep reader and up to the first unpaired surrogate for the XML reader, as
 // CoreFoundation's own conversion to UTF-8 stops there.
 struct WideText {
@@ -90,12 +90,7 @@ std::optional<WideText> textFromWide(std::string_view bytes) {
     bigEndian = bytes[0] == '\0';
   } else if (bytes.size() > 2 && (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF"))) {
     bigEndian = bytes[0] == '\xFE';
-  } else if (bytes.size() > 2 && (bytes[0] == '\0' || bytes[1] == '\0')) {
-    if (bytes.substr(2).starts_with("\xFF\xFE") || bytes.substr(2).starts_with("\xFE\xFF")) {
-      bigEndian = bytes[2] == '\xFE';
-      skip = 4;
-    }
-  } else {
+  } else if (bytes.size() <= 2 || (bytes[0] != '\0' && bytes[1] != '\0')) {
     return std::nullopt;
   }
   std::vector<std::uint16_t> units;
