@@ -20,13 +20,11 @@ bool isTextInUtf8(std::string_view text) {
     if (quote != '"' && quote != '\'') return true;
     const std::size_t close = text.find(quote, at + 10);
     if (close == std::string_view::npos) return true;
-    // Encoding names match ignoring case and the ASCII that is no letter or digit, "UTF8"
-    // or "utf_8"; the name ends at a NUL.
+    // Encoding names match ignoring case, spaces and punctuation: "UTF8", "utf_8".
     std::string name;
     for (const char c : text.substr(at + 10, close - at - 10)) {
       const auto byte = static_cast<unsigned char>(c);
-      if (byte == 0) break;
-      if (byte >= 0x80 || std::isalnum(byte)) name += static_cast<char>(std::tolower(byte));
+      if (byte < 0x20 || byte > 0x7E || std::isalnum(byte)) name += static_cast<char>(std::tolower(byte));
     }
     return name == "utf8";
   }
