@@ -30,8 +30,10 @@ bool isXmlCharacter(char32_t c) {
 
 // Text content with the markup characters escaped; false when XML cannot carry the text.
 // A carriage return is written as a character reference because a parser turns a raw
-// one into a line feed.
+// one into a line feed. A leading U+FEFF, even as a reference, is dropped as a
+// byte-order mark when CoreFoundation reads the text.
 bool appendEscaped(std::string& out, std::string_view text) {
+  if (text.starts_with("\xEF\xBB\xBF")) return false;
   while (!text.empty()) {
     utf8proc_int32_t codePoint = 0;
     const auto length = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
