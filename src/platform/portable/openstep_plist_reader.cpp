@@ -4,6 +4,7 @@
 // CoreFoundation's step by step, down to where a failed part leaves the cursor, since
 // its leniencies (a trailing comma, a bare `key;`, text after a strings file's last
 // `;`) are what decide which files read at all.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,26 +16,6 @@
 namespace {
 
 using Units = std::vector<std::uint16_t>;
-
-// The UTF-16 units of `text`, which is UTF-8.
-Units utf16FromUtf8(std::string_view text) {
-  Units units;
-  units.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<std::uint8_t>(text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    std::uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
-    for (std::size_t k = 1; k < length; ++k) code = code << 6 | (static_cast<std::uint8_t>(text[i + k]) & 0x3Fu);
-    if (code >= 0x10000) {
-      units.push_back(static_cast<std::uint16_t>(0xD800 + ((code - 0x10000) >> 10)));
-      units.push_back(static_cast<std::uint16_t>(0xDC00 + (code & 0x3FF)));
-    } else {
-      units.push_back(static_cast<std::uint16_t>(code));
-    }
-    i += length;
-  }
-  return units;
-}
 
 // NeXTSTEP Latin above 0x7F, the character set of octal escapes; the last two bytes
 // stand for no character, and read as U+0000 as in CoreFoundation.
@@ -70,9 +51,20 @@ std::optional<std::uint8_t> hexDigit(std::uint16_t unit) {
 
 class OpenStepParser {
  public:
-  explicit OpenStepParser(Units text) : text_(std::move(text)) {}
+  explicit OpenStepParser(std::string_view utf8) : utf8_(utf8) {}
 
   std::optional<PlistValue> readTop() {
+    auto result = readValue();
+    // The whole text must be UTF-8 as CoreFoundation decodes it, also past where the
+    // value ended.
+    if (!result) return std::nullopt;
+    while (decoded_ < utf8_.size() && !invalid_) decodeMore();
+    if (invalid_) return std::nullopt;
+    return result;
+  }
+
+ private:
+  std::optional<PlistValue> readValue() {
     // Nothing but white space and comments is an empty dictionary.
     if (!skipSpace()) return PlistDictionary{};
     auto result = object(0);
@@ -86,8 +78,42 @@ class OpenStepParser {
     return PlistValue(std::move(*strings));
   }
 
- private:
-  bool atEnd() const { return at_ >= text_.size(); }
+  // The text is decoded into UTF-16 units a piece at a time as the parser reaches it, so
+  // that a document that fails early costs little; text that is no UTF-8 ends it.
+  void decodeMore() {
+    const std::size_t end = std::min(utf8_.size(), decoded_ + 4096);
+    while (decoded_ < end) {
+      const std::size_t length = utf8SequenceLength(utf8_, decoded_);
+      if (length == 0) {
+        // A stray 0xA9, the copyright sign of older encodings, is U+FFFD to CoreFoundation.
+        if (utf8_[decoded_] != '\xA9') {
+          invalid_ = true;
+          return;
+        }
+        text_.push_back(0xFFFD);
+        ++decoded_;
+        continue;
+      }
+      const auto lead = static_cast<std::uint8_t>(utf8_[decoded_]);
+      std::uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
+      for (std::size_t k = 1; k < length; ++k) code = code << 6 | (static_cast<std::uint8_t>(utf8_[decoded_ + k]) & 0x3Fu);
+      if (code >= 0x10000) {
+        text_.push_back(static_cast<std::uint16_t>(0xD800 + ((code - 0x10000) >> 10)));
+        text_.push_back(static_cast<std::uint16_t>(0xDC00 + (code & 0x3FF)));
+      } else {
+        text_.push_back(static_cast<std::uint16_t>(code));
+      }
+      decoded_ += length;
+    }
+  }
+
+  // Whether there is a unit at `index`.
+  bool has(std::size_t index) {
+    while (index >= text_.size() && decoded_ < utf8_.size() && !invalid_) decodeMore();
+    return index < text_.size();
+  }
+
+  bool atEnd() { return !has(at_); }
   std::uint16_t current() const { return text_[at_]; }
 
   // Skips white space and comments; false when nothing else is left.
@@ -158,7 +184,7 @@ class OpenStepParser {
         units.push_back(text_[at_++]);
         continue;
       }
-      if (++at_ == text_.size()) return std::nullopt;
+      if (!has(++at_)) return std::nullopt;
       units.push_back(escaped());
     }
     if (atEnd()) {
@@ -271,7 +297,7 @@ class OpenStepParser {
         continue;
       }
       const auto high = hexDigit(c);
-      if (!high || ++at_ == text_.size()) return std::nullopt;
+      if (!high || !has(++at_)) return std::nullopt;
       const auto low = hexDigit(current());
       if (!low) return std::nullopt;
       bytes.push_back(static_cast<std::uint8_t>(*high << 4 | *low));
@@ -282,6 +308,9 @@ class OpenStepParser {
     return PlistValue(std::move(bytes));
   }
 
+  std::string_view utf8_;
+  std::size_t decoded_ = 0;
+  bool invalid_ = false;
   Units text_;
   std::size_t at_ = 0;
 };
@@ -290,12 +319,11 @@ class OpenStepParser {
 
 std::optional<PlistValue> readOpenStepPropertyList(std::string_view bytes) {
   if (!isTextInUtf8(bytes)) return std::nullopt;
-  const auto text = textFromUtf8(bytes);
-  if (!text) return std::nullopt;
-  return readOpenStepPropertyListText(*text);
+  return readOpenStepPropertyListText(bytes);
 }
 
 std::optional<PlistValue> readOpenStepPropertyListText(std::string_view text) {
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   if (text.empty()) return std::nullopt;
-  return OpenStepParser(utf16FromUtf8(text)).readTop();
+  return OpenStepParser(text).readTop();
 }

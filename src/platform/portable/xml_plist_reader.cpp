@@ -302,47 +302,77 @@ std::optional<std::string> decodeText(std::string_view raw) {
 // that of the body: in leaf contents, entity references (CoreFoundation reads its own),
 // control characters, bytes that are no UTF-8, U+FFFE, U+FFFF and "]]>" outside CDATA
 // become '_'; whatever follows an element's name in its start tag (CoreFoundation reads
-// no attributes) becomes spaces.
-std::string forExpat(std::string_view body) {
-  std::string copy(body);
-  for (std::size_t at = 0; at < body.size();) {
-    const auto byte = static_cast<std::uint8_t>(body[at]);
-    const std::size_t length = std::max<std::size_t>(utf8SequenceLength(body, at), 1);
-    const bool control = byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
-    const bool nonCharacter = length == 3 && body.compare(at, 2, "\xEF\xBF") == 0 &&
-                              (static_cast<std::uint8_t>(body[at + 2]) & 0xFE) == 0xBE;
-    if (utf8SequenceLength(body, at) == 0 || control || byte == '&' || nonCharacter) {
-      copy.replace(at, length, length, '_');
-    }
-    at += length;
+// no attributes) becomes spaces. Prepared a piece at a time, as expat is fed, so that a
+// document that fails early costs little.
+class ExpatView {
+ public:
+  explicit ExpatView(std::string_view body) : body_(body), copy_(body) {}
+
+  // The first `end` bytes, prepared.
+  std::string_view upTo(std::size_t end) {
+    replaceBytes(end);
+    blankAttributes(end);
+    return std::string_view(copy_).substr(0, end);
   }
-  const auto skipPast = [&](std::size_t from, std::string_view end) {
-    const std::size_t found = body.find(end, from);
-    return found == std::string_view::npos ? body.size() : found + end.size();
-  };
-  for (std::size_t at = 0; at < body.size();) {
-    if (body.compare(at, 4, "<!--") == 0) {
-      at = skipPast(at + 4, "-->");
-    } else if (body.compare(at, 9, "<![CDATA[") == 0) {
-      at = skipPast(at + 9, "]]>");
-    } else if (body.compare(at, 2, "<?") == 0) {
-      at = skipPast(at + 2, "?>");
-    } else if (body[at] == '<' && body.compare(at, 2, "</") != 0 && body.compare(at, 2, "<!") != 0) {
-      const std::size_t close = body.find('>', at);
-      if (close == std::string_view::npos) break;
-      const std::size_t nameEnd = at + std::min(body.substr(at, close - at).find_first_of(" \t\n\r"), close - at);
-      const std::size_t attributesEnd = body[close - 1] == '/' ? close - 1 : close;
-      if (nameEnd < attributesEnd) copy.replace(nameEnd, attributesEnd - nameEnd, attributesEnd - nameEnd, ' ');
-      at = close + 1;
-    } else if (body.compare(at, 3, "]]>") == 0) {
-      copy.replace(at, 2, "__");
-      at += 3;
-    } else {
-      ++at;
+
+ private:
+  void replaceBytes(std::size_t end) {
+    while (bytesDone_ < end) {
+      const std::size_t at = bytesDone_;
+      const auto byte = static_cast<std::uint8_t>(body_[at]);
+      const std::size_t valid = utf8SequenceLength(body_, at);
+      const std::size_t length = std::max<std::size_t>(valid, 1);
+      const bool control = byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
+      const bool nonCharacter = valid == 3 && body_.compare(at, 2, "\xEF\xBF") == 0 &&
+                                (static_cast<std::uint8_t>(body_[at + 2]) & 0xFE) == 0xBE;
+      if (valid == 0 || control || byte == '&' || nonCharacter) copy_.replace(at, length, length, '_');
+      bytesDone_ += length;
     }
   }
-  return copy;
-}
+
+  std::size_t skipPast(std::size_t from, std::string_view end) const {
+    const std::size_t found = body_.find(end, from);
+    return found == std::string_view::npos ? body_.size() : found + end.size();
+  }
+
+  void blankAttributes(std::size_t end) {
+    std::size_t& at = tagsDone_;
+    while (at < end) {
+      at = std::min(body_.find_first_of("<]", at), body_.size());
+      if (at >= end) return;
+      if (body_.compare(at, 4, "<!--") == 0) {
+        at = skipPast(at + 4, "-->");
+      } else if (body_.compare(at, 9, "<![CDATA[") == 0) {
+        at = skipPast(at + 9, "]]>");
+      } else if (body_.compare(at, 2, "<?") == 0) {
+        at = skipPast(at + 2, "?>");
+      } else if (body_[at] == '<' && body_.compare(at, 2, "</") != 0 && body_.compare(at, 2, "<!") != 0) {
+        const std::size_t close = body_.find('>', at);
+        if (close == std::string_view::npos) {
+          at = body_.size();
+          return;
+        }
+        // The replacements of the bytes come first, so that they never undo a blank.
+        replaceBytes(close + 1);
+        const std::size_t nameEnd = at + std::min(body_.substr(at, close - at).find_first_of(" \t\n\r"), close - at);
+        const std::size_t attributesEnd = body_[close - 1] == '/' ? close - 1 : close;
+        if (nameEnd < attributesEnd) copy_.replace(nameEnd, attributesEnd - nameEnd, attributesEnd - nameEnd, ' ');
+        at = close + 1;
+      } else if (body_.compare(at, 3, "]]>") == 0) {
+        replaceBytes(at + 3);
+        copy_.replace(at, 2, "__");
+        at += 3;
+      } else {
+        ++at;
+      }
+    }
+  }
+
+  std::string_view body_;
+  std::string copy_;
+  std::size_t bytesDone_ = 0;
+  std::size_t tagsDone_ = 0;
+};
 
 // Builds the value from expat's events on an explicit stack, so that no input can
 // make the reader recurse. The bottom frame stands for the document, which holds one
@@ -593,7 +623,7 @@ std::optional<PlistValue> readXmlPropertyListText(std::string_view bytes) {
   const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate("UTF-8"));
   if (!parser) return std::nullopt;
   XML_SetHashSalt(parser.get(), processHashSalt());
-  const std::string expatBody = forExpat(bytes);
+  ExpatView view(bytes);
   PlistBuilder builder(parser.get(), bytes);
   XML_SetUserData(parser.get(), &builder);
   XML_SetElementHandler(parser.get(), onStartElement, onEndElement);
@@ -605,11 +635,12 @@ std::optional<PlistValue> readXmlPropertyListText(std::string_view bytes) {
   // keep that linear even when the whole document is one token, a 16 MiB comment say.
   constexpr std::size_t largestChunk = std::size_t{1} << 30;  // XML_Parse takes an int
   std::size_t chunkSize = std::size_t{1} << 16;
-  for (std::string_view rest = expatBody;;) {
-    const std::size_t size = std::min(rest.size(), chunkSize);
-    const bool last = size == rest.size();
-    if (XML_Parse(parser.get(), rest.data(), static_cast<int>(size), last) != XML_STATUS_OK || last) break;
-    rest.remove_prefix(size);
+  for (std::size_t fed = 0;;) {
+    const std::size_t size = std::min(bytes.size() - fed, chunkSize);
+    const bool last = fed + size == bytes.size();
+    const std::string_view piece = view.upTo(fed + size).substr(fed);
+    if (XML_Parse(parser.get(), piece.data(), static_cast<int>(size), last) != XML_STATUS_OK || last) break;
+    fed += size;
     chunkSize = std::min(2 * chunkSize, largestChunk);
   }
   return builder.takeResult();
