@@ -297,6 +297,18 @@ std::optional<std::string> decodeText(std::string_view raw) {
   return textFromUtf8(bytes);
 }
 
+bool startsWith(std::string_view text, std::size_t at, std::string_view prefix) {
+  return text.size() - at >= prefix.size() && text.compare(at, prefix.size(), prefix) == 0;
+}
+
+// Where `text` has `marker` at or after `from` and before the last `reserve` bytes.
+std::optional<std::size_t> findBefore(std::string_view text, std::size_t from, std::string_view marker,
+                                      std::size_t reserve) {
+  const std::size_t at = text.find(marker, from);
+  if (at == std::string_view::npos || text.size() < reserve || at >= text.size() - reserve) return std::nullopt;
+  return at;
+}
+
 // The body as expat is given it, with what CoreFoundation takes and XML does not
 // replaced one for one, so that expat checks the elements while every offset stays
 // that of the body: in leaf contents, entity references (CoreFoundation reads its own),
@@ -340,12 +352,21 @@ class ExpatView {
     while (at < end) {
       at = std::min(body_.find_first_of("<]", at), body_.size());
       if (at >= end) return;
-      if (body_.compare(at, 4, "<!--") == 0) {
-        at = skipPast(at + 4, "-->");
+      if (body_.compare(at, 4, "<!--") == 0 || body_.compare(at, 2, "<?") == 0) {
+        // Comments and processing instructions, which CoreFoundation skips unchecked,
+        // become spaces; where CoreFoundation finds no end, expat is shown none either.
+        const bool comment = body_[at + 1] == '!';
+        const auto close = findBefore(body_, at + (comment ? 5 : 2), comment ? "-->" : "?>", comment ? 3 : 2);
+        const std::size_t stop = close ? *close + (comment ? 3 : 2) : body_.size();
+        replaceBytes(stop);
+        if (close) {
+          copy_.replace(at, stop - at, stop - at, ' ');
+        } else {
+          copy_[at + 1] = '_';
+        }
+        at = stop;
       } else if (body_.compare(at, 9, "<![CDATA[") == 0) {
         at = skipPast(at + 9, "]]>");
-      } else if (body_.compare(at, 2, "<?") == 0) {
-        at = skipPast(at + 2, "?>");
       } else if (body_[at] == '<' && body_.compare(at, 2, "</") != 0 && body_.compare(at, 2, "<!") != 0) {
         const std::size_t close = body_.find('>', at);
         if (close == std::string_view::npos) {
@@ -552,18 +573,6 @@ void XMLCALL onEndElement(void* userData, const XML_Char*) { builderOf(userData)
 
 void XMLCALL onCharacters(void* userData, const XML_Char* text, int length) {
   builderOf(userData).characters(std::string_view(text, static_cast<std::size_t>(length)));
-}
-
-bool startsWith(std::string_view text, std::size_t at, std::string_view prefix) {
-  return text.size() - at >= prefix.size() && text.compare(at, prefix.size(), prefix) == 0;
-}
-
-// Where `text` has `marker` at or after `from` and before the last `reserve` bytes.
-std::optional<std::size_t> findBefore(std::string_view text, std::size_t from, std::string_view marker,
-                                      std::size_t reserve) {
-  const std::size_t at = text.find(marker, from);
-  if (at == std::string_view::npos || text.size() < reserve || at >= text.size() - reserve) return std::nullopt;
-  return at;
 }
 
 // Where the document's first element starts, past the prolog, which CoreFoundation
