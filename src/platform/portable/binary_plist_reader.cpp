@@ -86,7 +86,7 @@ class BinaryReader {
     const unsigned low = marker & 0x0F;
     switch (marker >> 4) {
       case 0x0:
-        if (marker == 0x08) return PlistValue(false);
+        if (marker == 0x08 || (marker == 0x00 && discarding_ > 0)) return PlistValue(false);
         if (marker == 0x09) return PlistValue(true);
         return std::nullopt;
       case 0x1:
@@ -110,6 +110,13 @@ class BinaryReader {
       case 0x5:
       case 0x6:
         return readString(marker, at);
+      case 0x8:
+        // A keyed archive's UID, which only a discarded value may be.
+        if (discarding_ == 0 || !contains(at, low + 1u)) return std::nullopt;
+        return PlistValue(false);
+      case 0xC:
+        if (discarding_ == 0) return std::nullopt;
+        return readArray(ref, marker, at, depth);
       case 0xA:
         return readArray(ref, marker, at, depth);
       case 0xD:
@@ -264,9 +271,14 @@ class BinaryReader {
     for (std::uint64_t i = 0; i < *count; ++i) {
       auto key = readKey(refAt(at, i));
       if (!key) return std::nullopt;
+      // A repeated key keeps its first value, as in CoreFoundation, which still reads the
+      // later ones, and drops them with whatever they hold that is no property-list
+      // value (a null, a UID, a set).
+      const bool repeated = dict.contains(*key);
+      discarding_ += repeated ? 1 : 0;
       auto value = readObject(refAt(valuesAt, i), depth + 1);
+      discarding_ -= repeated ? 1 : 0;
       if (!value) return std::nullopt;
-      // A repeated key keeps its first value, as in CoreFoundation.
       dict.try_emplace(std::move(*key), std::move(*value));
     }
     return dict;
@@ -277,6 +289,7 @@ class BinaryReader {
   std::uint64_t objectsEnd_;
   std::vector<bool> onPath_;
   std::uint64_t budget_;
+  int discarding_ = 0;  // how many repeated keys' values hold the object being read
 };
 
 }  // namespace

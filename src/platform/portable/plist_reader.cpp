@@ -20,14 +20,16 @@ bool isTextInUtf8(std::string_view text) {
     if (quote != '"' && quote != '\'') return true;
     const std::size_t close = text.find(quote, at + 10);
     if (close == std::string_view::npos) return true;
-    // Encoding names are ASCII, end at a NUL, and match ignoring case and all but letters
-    // and digits: "UTF8", "utf_8".
+    // Encoding names are ASCII, end at a NUL, are shorter than 60 bytes, and match
+    // ignoring case and all but letters and digits: "UTF8", "utf_8".
     const std::string_view declared = text.substr(at + 10, close - at - 10);
+    const std::string_view used = declared.substr(0, declared.find('\0'));
     std::string name;
+    if (used.size() >= 60) return false;
     for (const char c : declared) {
       if (static_cast<unsigned char>(c) >= 0x80) return false;
     }
-    for (const char c : declared.substr(0, declared.find('\0'))) {
+    for (const char c : used) {
       if (std::isalnum(static_cast<unsigned char>(c))) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return name == "utf8";

@@ -367,6 +367,8 @@ class ExpatView {
         at = stop;
       } else if (body_.compare(at, 9, "<![CDATA[") == 0) {
         at = skipPast(at + 9, "]]>");
+      } else if (body_.compare(at, 2, "</") == 0) {
+        at = skipPast(at + 2, ">");
       } else if (body_[at] == '<' && body_.compare(at, 2, "</") != 0 && body_.compare(at, 2, "<!") != 0) {
         const std::size_t close = body_.find('>', at);
         if (close == std::string_view::npos) {
