@@ -112,6 +112,7 @@ TEST(ReadPropertyList, ReadsWhatCoreFoundationReads) {
       {xmlPlist("<data>&amp;AP8=</data>"), PlistData{0x6A, 0x6A, 0x40}},
       {xmlPlist("<date>2001-02-29T00:00:60Z</date>"), PlistDate{59 * 86400 + 60}},
       {"<plist a=b\x01><dict\t<true/></plist>", PlistDictionary{}},
+      {"<?xml encoding=\"UTF\x7f'-8`\"?><array><?xml x?><!-- - --><true/></array>", PlistArray{true}},
       {"\xFF\xFE<\0t\0r\0u\0e\0/\0>\0"s, true},
       {"\0\0'\0a\0'\0\0"s, std::string("a")},
       // Encodings other than UTF-8, UTF-16 and UTF-32.
@@ -248,7 +249,7 @@ TEST(ReadXmlPropertyList, MalformedDocumentsDoNotParse) {
   const std::string documents[] = {
       xmlPlist(""), xmlPlist("<true/><false/>"), xmlPlist("<dict><key>k</key></dict>"),
       xmlPlist("<dict><string>v</string></dict>"), xmlPlist("<dict><key>a</key><key>b</key><true/></dict>"),
-      xmlPlist("<data/>"), xmlPlist("<string>a<!-- b --></string>"), xmlPlist("<array>text</array>"), xmlPlist("<true>yes</true>"),
+      xmlPlist("<data/>"), xmlPlist("<string>a<!-- b --></string>"), xmlPlist("<data></data<?x?>>"), xmlPlist("<array>text</array>"), xmlPlist("<true>yes</true>"),
       xmlPlist("<false> </false>"), xmlPlist("<string><string/></string>"),
       xmlPlist("<plist><true/></plist>"), xmlPlist("<unknown/>"), "<plist><true/>", "<plist/>",
       // Entity declarations, of any kind, and references to undeclared entities.
@@ -265,6 +266,9 @@ TEST(ReadPropertyList, RepeatedKeysKeepTheValueCoreFoundationKeeps) {
   EXPECT_EQ(readPropertyList(xmlPlist("<dict><key>k</key><true/><key>k</key><false/></dict>")),
             PlistDictionary({{"k", false}}));
   EXPECT_EQ(readPropertyList(binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, no})),
+            PlistDictionary({{"k", true}}));
+  // The dropped value may even be a null.
+  EXPECT_EQ(readPropertyList(binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, "\x00"s})),
             PlistDictionary({{"k", true}}));
 }
 
