@@ -317,13 +317,14 @@ class OpenStepParser {
 
 }  // namespace
 
+// Decoding UTF-8 drops a leading byte-order mark; converted text keeps its U+FEFF.
 std::optional<PlistValue> readOpenStepPropertyList(std::string_view bytes) {
   if (!isTextInUtf8(bytes)) return std::nullopt;
+  if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
   return readOpenStepPropertyListText(bytes);
 }
 
 std::optional<PlistValue> readOpenStepPropertyListText(std::string_view text) {
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   if (text.empty()) return std::nullopt;
   return OpenStepParser(text).readTop();
 }
