@@ -220,6 +220,16 @@ class BinaryReader {
     return readString(marker, *offset + 1);
   }
 
+  // A key inside a value that is dropped: any object but a container, as CoreFoundation
+  // reads it.
+  std::optional<std::string> discardedKey(std::uint64_t ref, int depth) {
+    const auto offset = objectOffset(ref);
+    if (!offset) return std::nullopt;
+    const unsigned type = static_cast<std::uint8_t>(bytes_[static_cast<std::size_t>(*offset)]) >> 4;
+    if (type == 0xA || type == 0xC || type == 0xD || !readObject(ref, depth + 1)) return std::nullopt;
+    return std::string();
+  }
+
   std::uint64_t refAt(std::uint64_t at, std::uint64_t index) const {
     return bigEndian(bytes_, at + index * trailer_.objectRefSize, trailer_.objectRefSize);
   }
@@ -269,7 +279,7 @@ class BinaryReader {
     const std::uint64_t valuesAt = at + *count * trailer_.objectRefSize;
     PlistDictionary dict;
     for (std::uint64_t i = 0; i < *count; ++i) {
-      auto key = readKey(refAt(at, i));
+      auto key = discarding_ > 0 ? discardedKey(refAt(at, i), depth) : readKey(refAt(at, i));
       if (!key) return std::nullopt;
       // A repeated key keeps its first value, as in CoreFoundation, which still reads the
       // later ones, and drops them with whatever they hold that is no property-list
