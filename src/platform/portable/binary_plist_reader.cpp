@@ -111,8 +111,10 @@ class BinaryReader {
       case 0x6:
         return readString(marker, at);
       case 0x8:
-        // A keyed archive's UID, which only a discarded value may be.
-        if (discarding_ == 0 || !contains(at, low + 1u)) return std::nullopt;
+        // A keyed archive's UID, up to 2^32-1, which only a dropped value may be.
+        if (discarding_ == 0 || !contains(at, low + 1u) || bigEndian(bytes_, at, low + 1u) > UINT32_MAX) {
+          return std::nullopt;
+        }
         return PlistValue(false);
       case 0xC:
         if (discarding_ == 0) return std::nullopt;
