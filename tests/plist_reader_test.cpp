@@ -298,9 +298,9 @@ TEST(ReadBinaryPropertyList, ScalarObjects) {
                        {"\x13" + std::string(8, '\xFF'), integer128(-1)},
                        {"\x13\x80" + std::string(7, '\0'), integer128(-two64 / 2)},
                        {"\x14" + std::string(8, '\0') + std::string(8, '\xFF'), integer128(two64 - 1)},
-                       // CoreFoundation keeps only the low 8 bytes: -1 as 2^64-1, 2^100 as 0.
-                       {"\x14" + std::string(16, '\xFF'), integer128(-1)},
-                       {"\x14\x00\x00\x00\x10"s + std::string(12, '\0'), integer128(PlistInt128{1} << 100)},
+                       // Only the low 8 of 16 bytes count, unsigned: -1 reads as 2^64-1, 2^100 as 0.
+                       {"\x14" + std::string(16, '\xFF'), integer128(two64 - 1)},
+                       {"\x14\x00\x00\x00\x10"s + std::string(12, '\0'), integer128(0)},
                        {"\x22\x3F\xC0\x00\x00"s, 1.5},
                        {"\x33" + bigEndian(std::bit_cast<std::uint64_t>(-0.5), 8), PlistDate{-0.5}},
                        {"\x40", PlistData{}},

@@ -7,9 +7,8 @@
 #include <variant>
 #include <vector>
 
-// Property lists hold integers from -2^63 up to 2^64-1 (XML) and wider still in
-// binary files. A 128-bit integer keeps every stored value exact, so a huge positive
-// integer can never be mistaken for a negative one.
+// Property lists hold integers from -2^63 up to 2^64-1. A 128-bit integer keeps every
+// one exact, so a huge positive integer can never be mistaken for a negative one.
 __extension__ typedef __int128 PlistInt128;
 
 struct PlistInteger {

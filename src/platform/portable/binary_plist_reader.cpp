@@ -163,18 +163,14 @@ class BinaryReader {
     return count;
   }
 
-  // 1, 2 and 4 bytes are unsigned, 8 bytes signed, 16 bytes a 128-bit two's complement.
-  // CoreFoundation keeps only the low 8 of those 16 bytes (2^100 reads as 0 there, -1
-  // as 2^64-1); the number written is kept here.
+  // 1, 2 and 4 bytes are unsigned, 8 bytes signed. Of 16 bytes only the low 8 count, as
+  // an unsigned number: CoreFoundation writes 16 bytes only for 2^63 to 2^64-1 and reads
+  // every such integer this way, so a file reads the same here as on a Mac.
   std::optional<PlistValue> readInteger(unsigned sizeExponent, std::uint64_t at) const {
     if (sizeExponent > 4) return std::nullopt;
     const std::uint64_t width = std::uint64_t{1} << sizeExponent;
     if (!contains(at, width)) return std::nullopt;
-    if (width == 16) {
-      const auto high = static_cast<std::int64_t>(bigEndian(bytes_, at, 8));
-      const std::uint64_t low = bigEndian(bytes_, at + 8, 8);
-      return PlistInteger{static_cast<PlistInt128>(high) * (PlistInt128{1} << 64) + low};
-    }
+    if (width == 16) return PlistInteger{bigEndian(bytes_, at + 8, 8)};
     const std::uint64_t raw = bigEndian(bytes_, at, width);
     if (width == 8) return PlistInteger{static_cast<std::int64_t>(raw)};
     return PlistInteger{raw};

@@ -79,7 +79,8 @@ class BinaryWriter {
   }
 
   // Non-negative integers below 2^32 take the fewest of 1, 2 or 4 unsigned bytes; the rest
-  // of the signed 64-bit range 8 bytes; anything beyond, 16 bytes of two's complement.
+  // of the signed 64-bit range 8 bytes; 2^63 to 2^64-1, 16 bytes, as CoreFoundation writes
+  // them (no reader yields an integer beyond those).
   void appendInteger(PlistInt128 value) {
     if (value >= 0 && value <= 0xFFFFFFFF) {
       const std::size_t width = widthFor(static_cast<std::uint64_t>(value));

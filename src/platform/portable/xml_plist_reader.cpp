@@ -57,7 +57,7 @@ std::string_view skipIntegerSpace(std::string_view text) {
     const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
     if (byte(0) < 0x21 || (byte(0) > 0x7E && byte(0) < 0xA1)) return true;
     if (text.size() < 3) return false;
-    if (byte(0) == 0xE2 && byte(1) == 0x80) return (byte(2) >= 80 && byte(2) <= 0x8B) || byte(2) == 0xAF;
+    if (byte(0) == 0xE2 && byte(1) == 0x80) return (byte(2) >= 0x80 && byte(2) <= 0x8B) || byte(2) == 0xAF;
     if (byte(0) == 0xE2 && byte(1) == 0x81) return byte(2) == 0x9F;
     return byte(0) == 0xE3 && byte(1) == 0x80 && byte(2) == 0x80;
   };
