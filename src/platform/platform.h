@@ -72,8 +72,9 @@ class Platform {
   virtual Wake waitForChange(double fallbackSeconds, double limitSeconds) = 0;
 
   // Lets the agent outlive a terminal it may have been started from: leaves the session
-  // and process group it was started in where it can, and ignores the signals a
-  // terminal sends (SIGINT, SIGQUIT, SIGHUP) in any case.
+  // and process group it was started in where it can, ignores the signals a terminal
+  // sends (SIGINT, SIGQUIT, SIGHUP) in any case, and puts its standard streams on
+  // /dev/null.
   virtual void detachFromTerminal() = 0;
 
   // Starts `executable` with `arguments` (program name excluded), without a shell

@@ -53,6 +53,14 @@ void PosixPlatform::detachFromTerminal() {
   // fails): that would change the PID owners may watch.
   for (const int terminalSignal : terminalSignals) ::signal(terminalSignal, SIG_IGN);
   ::setsid();
+  // Nothing the agent links may speak for it either (CoreFoundation logs some parse
+  // failures to standard error), and a terminal closed later must not matter.
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null < 0) return;
+  for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (stream != null) ::dup2(null, stream);
+  }
+  if (null > STDERR_FILENO) ::close(null);
 }
 
 bool PosixPlatform::launch(const std::string& executable, const std::vector<std::string>& arguments) {
