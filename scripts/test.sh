@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the agent and runs every test: once as shipped; the snapshot reader under the
-# fuzzer for a minute; then every test again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Builds the agent and runs every test: once as shipped; once on the CoreFoundation
+# backend when CoreFoundation_ROOT names an installation of Apple's open-source
+# CoreFoundation (docs/macos.md); the snapshot reader under the fuzzer for a minute;
+# then every test again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,6 +11,16 @@ echo "== release build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
+
+if [ -n "${CoreFoundation_ROOT:-}" ]; then
+  echo "== corefoundation build ($CoreFoundation_ROOT)"
+  CXX=clang++ cmake -S . -B build-cf -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DDOCK_RESTORE_PLATFORM=corefoundation -DCoreFoundation_ROOT="$CoreFoundation_ROOT" >/dev/null
+  cmake --build build-cf
+  ctest --test-dir build-cf --output-on-failure -j2
+else
+  echo "== corefoundation build skipped: CoreFoundation_ROOT is not set"
+fi
 
 echo "== fuzzer (60 s)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,100 +1,104 @@
 #include "values/unicode_text.h"
 
-#include <cstdlib>
-#include <memory>
-
-#include <utf8proc.h>
+#include <utility>
 
 namespace {
 
-bool isAscii(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
+// The code point that starts `text`, and how many bytes it takes; nothing when those
+// bytes are not well-formed UTF-8 (the ranges of the Unicode standard's table 3-7).
+std::optional<std::pair<char32_t, std::size_t>> decodeFirst(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return std::pair{char32_t{lead}, std::size_t{1}};
+  std::size_t length = 0;
+  char32_t codePoint = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    codePoint = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    codePoint = lead & 0x0Fu;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    codePoint = lead & 0x07u;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
+  } else {
+    return std::nullopt;
   }
-  return true;
+  if (text.size() < length || byte(1) < low || byte(1) > high) return std::nullopt;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0u) != 0x80) return std::nullopt;
+    codePoint = (codePoint << 6) | (byte(i) & 0x3Fu);
+  }
+  return std::pair{codePoint, length};
 }
 
-struct FreeDeleter {
-  void operator()(utf8proc_uint8_t* p) const { std::free(p); }
-};
-
-// The canonical decomposition (NFD) of `text`, or nothing when it is not valid UTF-8.
-std::optional<std::string> decomposed(std::string_view text) {
-  utf8proc_uint8_t* out = nullptr;
-  const auto length = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
-                                   static_cast<utf8proc_ssize_t>(text.size()), &out,
-                                   static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_DECOMPOSE));
-  const std::unique_ptr<utf8proc_uint8_t, FreeDeleter> owned(out);
-  if (length < 0) return std::nullopt;
-  return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
+void appendUtf8(std::string& out, char32_t c) {
+  const auto put = [&](std::uint32_t bits) { out += static_cast<char>(bits); };
+  if (c < 0x80) {
+    put(c);
+  } else if (c < 0x800) {
+    put(0xC0 | (c >> 6));
+    put(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    put(0xE0 | (c >> 12));
+    put(0x80 | ((c >> 6) & 0x3F));
+    put(0x80 | (c & 0x3F));
+  } else {
+    put(0xF0 | (c >> 18));
+    put(0x80 | ((c >> 12) & 0x3F));
+    put(0x80 | ((c >> 6) & 0x3F));
+    put(0x80 | (c & 0x3F));
+  }
 }
 
 }  // namespace
 
-bool canonicallyEqual(std::string_view a, std::string_view b) {
-  if (a == b) return true;
-  // ASCII has no combining marks: different ASCII texts are never equivalent.
-  if (isAscii(a) && isAscii(b)) return false;
-  const auto da = decomposed(a);
-  const auto db = decomposed(b);
-  if (!da || !db) return false;  // bytes already compared unequal above
-  return *da == *db;
-}
-
-std::optional<std::string> lowercased(std::string_view text) {
-  std::string result;
-  result.reserve(text.size());
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-  auto remaining = static_cast<utf8proc_ssize_t>(text.size());
-  while (remaining > 0) {
-    utf8proc_int32_t codepoint = 0;
-    const auto used = utf8proc_iterate(bytes, remaining, &codepoint);
-    if (used <= 0) return std::nullopt;
-    bytes += used;
-    remaining -= used;
-
-    // The one character whose full lower-case mapping is longer than its simple one:
-    // capital I with dot above becomes i followed by a combining dot above.
-    if (codepoint == 0x0130) {
-      result += "i\xCC\x87";
-      continue;
-    }
-    utf8proc_uint8_t encoded[4];
-    const auto size = utf8proc_encode_char(utf8proc_tolower(codepoint), encoded);
-    result.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(size));
-  }
-  return result;
-}
-
 bool isValidUtf8(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-  auto remaining = static_cast<utf8proc_ssize_t>(text.size());
-  while (remaining > 0) {
-    utf8proc_int32_t codePoint = 0;
-    const auto used = utf8proc_iterate(bytes, remaining, &codePoint);
-    if (used <= 0) return false;
-    bytes += used;
-    remaining -= used;
+  while (!text.empty()) {
+    const auto decoded = decodeFirst(text);
+    if (!decoded) return false;
+    text.remove_prefix(decoded->second);
   }
   return true;
 }
 
+std::optional<std::vector<std::uint16_t>> utf16FromUtf8(std::string_view text) {
+  std::vector<std::uint16_t> units;
+  units.reserve(text.size());
+  while (!text.empty()) {
+    const auto decoded = decodeFirst(text);
+    if (!decoded) return std::nullopt;
+    const char32_t c = decoded->first;
+    if (c < 0x10000) {
+      units.push_back(static_cast<std::uint16_t>(c));
+    } else {
+      units.push_back(static_cast<std::uint16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      units.push_back(static_cast<std::uint16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    }
+    text.remove_prefix(decoded->second);
+  }
+  return units;
+}
+
 std::string utf8FromUtf16(std::span<const std::uint16_t> units) {
-  const auto isHigh = [](std::uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; };
-  const auto isLow = [](std::uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; };
+  const auto isHigh = [](char32_t u) { return u >= 0xD800 && u <= 0xDBFF; };
+  const auto isLow = [](char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; };
   std::string out;
   out.reserve(units.size());
   for (std::size_t i = 0; i < units.size(); ++i) {
-    std::uint32_t codePoint = units[i];
+    char32_t codePoint = units[i];
     if (isHigh(codePoint) && i + 1 < units.size() && isLow(units[i + 1])) {
       codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (units[i + 1] - 0xDC00u);
       ++i;
     } else if (isHigh(codePoint) || isLow(codePoint)) {
       codePoint = 0xFFFD;
     }
-    utf8proc_uint8_t encoded[4];
-    const auto size = utf8proc_encode_char(static_cast<utf8proc_int32_t>(codePoint), encoded);
-    out.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(size));
+    appendUtf8(out, codePoint);
   }
   return out;
 }

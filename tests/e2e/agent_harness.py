@@ -1,7 +1,7 @@
 """Runs the built agent against real processes and real preference files.
 
 Each test gets a scratch HOME whose preference domains live in HOME/.config, the
-place the portable build keeps them.
+place the portable build, and CoreFoundation off macOS, keep them.
 """
 import atexit
 import functools
@@ -15,6 +15,7 @@ import time
 import unittest
 
 AGENT = os.environ.get("DOCK_RESTORE_AGENT", "build/dock-restore-agent")
+PLATFORM = os.environ.get("DOCK_RESTORE_PLATFORM", "portable")  # or "corefoundation"
 OWNER_DOMAIN = "com.example.owner"
 MARKER = "velko.systemDockVisibilitySnapshot"
 DOCK_KEYS = ["orientation", "autohide", "autohide-delay", "autohide-time-modifier",

@@ -1,0 +1,20 @@
+# Fails unless each of BINARIES needs, directly, only CoreFoundation and the C and C++
+# runtimes: what a CoreFoundation build may link on any system.
+# Usage: cmake "-DBINARIES=a;b" -P check_links.cmake
+foreach(binary IN LISTS BINARIES)
+  execute_process(COMMAND readelf -d "${binary}" RESULT_VARIABLE status OUTPUT_VARIABLE dynamic)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "readelf -d ${binary} failed: ${status}")
+  endif()
+  string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]*\\]" needed "${dynamic}")
+  set(unexpected "")
+  foreach(entry IN LISTS needed)
+    string(REGEX REPLACE ".*\\[(.*)\\]" "\\1" library "${entry}")
+    if(NOT library MATCHES "^(libCoreFoundation\\.so.*|lib(c|m|gcc_s|stdc\\+\\+)\\.so\\.[0-9]+)$")
+      list(APPEND unexpected "${library}")
+    endif()
+  endforeach()
+  if(NOT needed OR unexpected)
+    message(FATAL_ERROR "${binary} needs libraries beyond CoreFoundation and the runtimes: '${unexpected}'")
+  endif()
+endforeach()
