@@ -1,6 +1,5 @@
 #include "platform/portable/plist_reader.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <span>
@@ -33,14 +32,7 @@ bool isTextInUtf8(std::string_view text) {
     for (const char c : used) {
       if (std::isalnum(static_cast<unsigned char>(c))) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    if (name == "utf8") return true;
-    // A document wholly in ASCII reads the same in these as in UTF-8 (but for UTF-7's
-    // '+', which opens an encoded run); CoreFoundation converts them everywhere.
-    constexpr std::string_view asciiCompatible[] = {"usascii", "iso88591", "windows1252", "utf7"};
-    if (std::ranges::find(asciiCompatible, name) == std::end(asciiCompatible)) return false;
-    return std::ranges::none_of(text, [&](char c) {
-      return static_cast<unsigned char>(c) >= 0x80 || (c == '+' && name == "utf7");
-    });
+    return name == "utf8";
   }
   return true;
 }

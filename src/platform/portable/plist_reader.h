@@ -15,9 +15,8 @@ std::optional<PlistValue> readPropertyList(std::string_view bytes);
 
 // Whether CoreFoundation takes a text property list for UTF-8: no UTF-16 or UTF-32
 // byte-order mark or NUL in the first two bytes, and no XML declaration that names
-// another encoding (those it converts; the portable reader reads UTF-16 and UTF-32, and
-// a document wholly in ASCII that names US-ASCII, ISO-8859-1, Windows-1252 or UTF-7,
-// and refuses the others).
+// another encoding (those it converts; the portable reader reads UTF-16 and UTF-32 and
+// refuses the others).
 bool isTextInUtf8(std::string_view bytes);
 
 // The length of the well-formed UTF-8 sequence at `at` in `text`, or 0 when there is none.
