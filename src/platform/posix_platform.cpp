@@ -64,42 +64,12 @@ void PosixPlatform::detachFromTerminal() {
 }
 
 bool PosixPlatform::launch(const std::string& executable, const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 2);
-  argv.push_back(const_cast<char*>(executable.c_str()));
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-
-  // The child's complaints ("no process found") would be the agent speaking; it never does.
-  posix_spawn_file_actions_t actions;
-  if (::posix_spawn_file_actions_init(&actions) != 0) return false;
-  bool ready = true;
-  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    ready = ready && ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
-                                                        fd == STDIN_FILENO ? O_RDONLY : O_WRONLY,
-                                                        0) == 0;
-  }
-  // Nor does it pass on the signals it ignores, or a signal mask.
-  posix_spawnattr_t attributes;
-  if (::posix_spawnattr_init(&attributes) != 0) {
-    ::posix_spawn_file_actions_destroy(&actions);
-    return false;
-  }
-  sigset_t defaults;
-  sigset_t mask;
-  ::sigemptyset(&defaults);
-  ::sigemptyset(&mask);
-  for (const int terminalSignal : terminalSignals) ::sigaddset(&defaults, terminalSignal);
-  ready = ready && ::posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
-          ::posix_spawnattr_setsigmask(&attributes, &mask) == 0 &&
-          ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
-  pid_t child = 0;
-  const bool started =
-      ready && ::posix_spawn(&child, executable.c_str(), &actions, &attributes, argv.data(), environ) == 0;
-  ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (started) launched_.push_back(child);
-  return started;
+  // Started as the agent itself is: the child's complaints ("no process found") would be
+  // the agent speaking, which it never does, and the signals it ignores are not passed on.
+  const int child = startDetached(executable, arguments);
+  if (child <= 0) return false;
+  launched_.push_back(child);
+  return true;
 }
 
 bool PosixPlatform::removeFile(const std::string& path) {
