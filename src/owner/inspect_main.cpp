@@ -31,7 +31,10 @@ std::string describe(const PreferenceValue& value) {
 // Why the reader found no snapshot: the first of its steps that fails.
 std::string whyUnread(Platform& platform, const std::string& path) {
   const auto bytes = platform.readFile(path);
-  if (!bytes) return "the file cannot be read (missing, not a regular file, unreadable or over 16 MiB)";
+  if (!bytes) {
+    return "the file cannot be read (missing, not a regular file, unreadable, over 16 MiB, owned by "
+           "another user or writable by others)";
+  }
   const auto root = platform.parsePropertyList(*bytes);
   if (!root) return "the file is not a property list (or it is cut short)";
   const auto* top = root->get<PlistDictionary>();
