@@ -276,8 +276,10 @@ def end_cleanly(how, written, content):
 
 
 def notice_latency(agent_path, home, how, events, phase):
-    """Seconds from the owner's clean end of its run to the agent's exit, the end
-    coming `phase` seconds into the agent's wait."""
+    """Seconds from the owner's clean end of its run (the rename or deletion done) to the
+    agent's exit, the end coming `phase` seconds into the agent's wait. Timed from the
+    change's completion: renaming over a file on ext4 may first flush the new file's
+    data, which is the writer's cost, not the agent's."""
     owner = start_sleeper(600)
     agent = None
     try:
@@ -289,8 +291,8 @@ def notice_latency(agent_path, home, how, events, phase):
         try:
             wait_until_pausing(agent)
             time.sleep(phase)
-            ended = time.perf_counter()
             end_cleanly(how, written, content)
+            ended = time.perf_counter()
             if not select.select([exited], [], [], 5.0)[0]:
                 raise TimeoutError(f"the agent did not notice the {how}")
             return time.perf_counter() - ended
