@@ -37,6 +37,8 @@ std::optional<std::pair<char32_t, std::size_t>> decodeFirst(std::string_view tex
   return std::pair{codePoint, length};
 }
 
+}  // namespace
+
 void appendUtf8(std::string& out, char32_t c) {
   const auto put = [&](std::uint32_t bits) { out += static_cast<char>(bits); };
   if (c < 0x80) {
@@ -56,7 +58,11 @@ void appendUtf8(std::string& out, char32_t c) {
   }
 }
 
-}  // namespace
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at) {
+  if (at >= text.size()) return 0;
+  const auto decoded = decodeFirst(text.substr(at));
+  return decoded ? decoded->second : 0;
+}
 
 bool isValidUtf8(std::string_view text) {
   while (!text.empty()) {

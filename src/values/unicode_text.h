@@ -23,6 +23,12 @@ std::optional<std::string> lowercased(std::string_view text);
 // U+10FFFF or cut-off sequences.
 bool isValidUtf8(std::string_view text);
 
+// The length of the well-formed UTF-8 sequence at `at` in `text`, or 0 when there is none.
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at);
+
+// Appends code point `c` (a scalar value) to `out` as UTF-8.
+void appendUtf8(std::string& out, char32_t c);
+
 // Well-formed UTF-8 as UTF-16 units; nothing when `text` is not well-formed.
 std::optional<std::vector<std::uint16_t>> utf16FromUtf8(std::string_view text);
 

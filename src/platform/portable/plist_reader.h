@@ -19,9 +19,6 @@ std::optional<PlistValue> readPropertyList(std::string_view bytes);
 // refuses the others).
 bool isTextInUtf8(std::string_view bytes);
 
-// The length of the well-formed UTF-8 sequence at `at` in `text`, or 0 when there is none.
-std::size_t utf8SequenceLength(std::string_view text, std::size_t at);
-
 // `bytes` as CoreFoundation decodes UTF-8 text: a leading byte-order mark dropped, and
 // strictly, except that a 0xA9 byte outside any sequence (the copyright sign of older
 // encodings) becomes U+FFFD; nothing when other bytes are no UTF-8.

@@ -14,6 +14,7 @@
 
 #include "platform/portable/plist_reader.h"
 #include "values/coercions.h"
+#include "values/unicode_text.h"
 
 namespace {
 
@@ -236,16 +237,6 @@ std::optional<PlistData> decodeBase64(std::string_view text) {
   return bytes;
 }
 
-void appendUtf8(std::uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-    return;
-  }
-  const int continuation = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-  out += static_cast<char>(((0xFF00u >> (continuation + 1)) & 0xFF) | (code >> (6 * continuation)));
-  for (int i = continuation - 1; i >= 0; --i) out += static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3F));
-}
-
 // One entity reference, at the '&' that starts `text`, as CoreFoundation reads it: the
 // five named ones, and a code point in up to eight decimal or lower-case-x hex
 // characters with the ';'. Appends its UTF-8 and returns its length, or nothing.
@@ -264,7 +255,7 @@ std::optional<std::size_t> appendEntity(std::string_view text, std::string& out)
   for (std::size_t at = hex ? 3 : 2, count = 1; at < text.size() && count <= 8; ++at, ++count) {
     if (text[at] == ';') {
       if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
-      appendUtf8(code, out);
+      appendUtf8(out, code);
       return at + 1;
     }
     const auto digit = digitValue(text[at], hex ? 16 : 10);
