@@ -20,7 +20,8 @@ class OwnerPlatform : public Platform {
   virtual std::optional<PlistValue> readPreference(const std::string& domain,
                                                    const std::string& key) = 0;
 
-  // `value` as the bytes of an XML property list; nothing when it cannot be expressed.
+  // `value` as the bytes of a property list, XML where that holds it exactly; nothing
+  // when it cannot be expressed.
   virtual std::optional<std::string> serializePropertyList(const PlistValue& value) = 0;
 
   // Replaces the file at `path` with `bytes`, readable and writable by the user alone,

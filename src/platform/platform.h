@@ -14,6 +14,11 @@
 // A value the agent writes into a preferences domain: a boolean, a real or a text.
 using PreferenceValue = std::variant<bool, double, std::string>;
 
+// `value` as the property-list value a store holds.
+inline PlistValue plistValueOf(const PreferenceValue& value) {
+  return std::visit([](const auto& v) { return PlistValue(v); }, value);
+}
+
 enum class ProcessState { alive, gone };
 
 // What ended a wait of the owner watch.

@@ -11,18 +11,6 @@
 
 namespace {
 
-// The CoreFoundation object for `value`; null only when it cannot be created.
-CFRef<CFTypeRef> cfValue(const PreferenceValue& value) {
-  if (const auto* flag = std::get_if<bool>(&value)) {
-    // The shared constants are not ours; retaining one makes it ours to release.
-    return CFRef<CFTypeRef>(CFRetain(*flag ? kCFBooleanTrue : kCFBooleanFalse));
-  }
-  if (const auto* real = std::get_if<double>(&value)) {
-    return CFRef<CFTypeRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberDoubleType, real));
-  }
-  return CFRef<CFTypeRef>(cfStringFromUtf8(std::get<std::string>(value)).release());
-}
-
 // Property lists and preferences through CoreFoundation, as on macOS.
 class CoreFoundationPlatform final : public PosixPlatform {
  public:
@@ -36,7 +24,7 @@ class CoreFoundationPlatform final : public PosixPlatform {
     if (!cfDomain || !cfKey) return;
     const auto storable = storablePreference(value);
     // A value that cannot be created deletes the key rather than leave a stale one.
-    const CFRef<CFTypeRef> cfStored = storable ? cfValue(*storable) : CFRef<CFTypeRef>();
+    const CFRef<CFTypeRef> cfStored = storable ? cfPropertyListFrom(plistValueOf(*storable)) : CFRef<CFTypeRef>();
     CFPreferencesSetAppValue(cfKey.get(), cfStored.get(), cfDomain.get());
   }
 

@@ -1,6 +1,7 @@
 #include "platform/corefoundation/cf_property_list.h"
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -146,3 +147,50 @@ std::optional<PlistValue> readCFPropertyList(std::string_view bytes) {
   // portable reader's stops a fan-out of shared references.
   return plistValueFromCF(plist.get(), plistBudget(bytes.size()));
 }
+
+CFRef<CFTypeRef> cfPropertyListFrom(const PlistValue& value) {
+  return std::visit(
+      [](const auto& v) -> CFRef<CFTypeRef> {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, bool>) {
+          return CFRef<CFTypeRef>(CFRetain(v ? kCFBooleanTrue : kCFBooleanFalse));
+        } else if constexpr (std::is_same_v<T, PlistInteger>) {
+          if (v.value < std::numeric_limits<std::int64_t>::min() ||
+              v.value > std::numeric_limits<std::int64_t>::max()) {
+            return CFRef<CFTypeRef>();
+          }
+          const auto integer = static_cast<std::int64_t>(v.value);
+          return CFRef<CFTypeRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &integer));
+        } else if constexpr (std::is_same_v<T, double>) {
+          return CFRef<CFTypeRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberDoubleType, &v));
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return CFRef<CFTypeRef>(cfStringFromUtf8(v).release());
+        } else if constexpr (std::is_same_v<T, PlistDate>) {
+          return CFRef<CFTypeRef>(CFDateCreate(kCFAllocatorDefault, v.secondsSince2001));
+        } else if constexpr (std::is_same_v<T, PlistData>) {
+          return CFRef<CFTypeRef>(CFDataCreate(kCFAllocatorDefault, v.data(), static_cast<CFIndex>(v.size())));
+        } else if constexpr (std::is_same_v<T, PlistArray>) {
+          CFRef<CFMutableArrayRef> array(CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks));
+          if (!array) return CFRef<CFTypeRef>();
+          for (const auto& element : v) {
+            const auto object = cfPropertyListFrom(element);
+            if (!object) return CFRef<CFTypeRef>();
+            CFArrayAppendValue(array.get(), object.get());
+          }
+          return CFRef<CFTypeRef>(array.release());
+        } else {
+          CFRef<CFMutableDictionaryRef> dictionary(CFDictionaryCreateMutable(
+              kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+          if (!dictionary) return CFRef<CFTypeRef>();
+          for (const auto& [key, element] : v) {
+            const auto cfKey = cfStringFromUtf8(key);
+            const auto object = cfPropertyListFrom(element);
+            if (!cfKey || !object) return CFRef<CFTypeRef>();
+            CFDictionarySetValue(dictionary.get(), cfKey.get(), object.get());
+          }
+          return CFRef<CFTypeRef>(dictionary.release());
+        }
+      },
+      value.storage);
+}
+

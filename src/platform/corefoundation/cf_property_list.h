@@ -18,6 +18,10 @@ CFRef<CFStringRef> cfStringFromUtf8(std::string_view utf8);
 // shared object is copied wherever it is referenced.
 std::optional<PlistValue> plistValueFromCF(CFTypeRef object, std::uint64_t budget);
 
+// The CoreFoundation object for `value`; null when part of it has no such object (text
+// that is not UTF-8, an integer beyond the signed 64-bit range).
+CFRef<CFTypeRef> cfPropertyListFrom(const PlistValue& value);
+
 // The binary, XML or OpenStep property list in `bytes`, as CoreFoundation reads it;
 // nothing when the bytes are none of them.
 std::optional<PlistValue> readCFPropertyList(std::string_view bytes);

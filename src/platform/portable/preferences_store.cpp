@@ -132,15 +132,11 @@ bool removeFile(const std::string& directory, const std::string& path) {
   return syncDirectory(directory);
 }
 
-PlistValue toPlistValue(const PreferenceValue& value) {
-  return std::visit([](const auto& v) { return PlistValue(v); }, value);
-}
-
 // Whether storing `change` under a key that currently holds `current` alters anything.
 // Reals compare by representation, so that 0.0 replacing -0.0 is still written.
 bool changes(const PlistValue* current, const std::optional<PreferenceValue>& change) {
   if (current == nullptr || !change) return current != nullptr || change.has_value();
-  const PlistValue next = toPlistValue(*change);
+  const PlistValue next = plistValueOf(*change);
   const auto* currentReal = current->get<double>();
   const auto* nextReal = next.get<double>();
   if (currentReal != nullptr && nextReal != nullptr) {
@@ -205,7 +201,7 @@ bool PreferencesStore::synchronize(const std::string& domain) {
     if (!changes(lookup(dictionary, key), value)) continue;
     changed = true;
     if (value) {
-      dictionary.insert_or_assign(key, toPlistValue(*value));
+      dictionary.insert_or_assign(key, plistValueOf(*value));
     } else {
       dictionary.erase(key);
     }
@@ -227,7 +223,7 @@ std::optional<PlistValue> PreferencesStore::value(const std::string& domain,
   if (const auto pending = pending_.find(domain); pending != pending_.end()) {
     if (const auto change = pending->second.find(key); change != pending->second.end()) {
       if (!change->second) return std::nullopt;
-      return toPlistValue(*change->second);
+      return plistValueOf(*change->second);
     }
   }
   if (!isValidDomainName(domain) || directory_.empty()) return std::nullopt;
