@@ -93,17 +93,6 @@ std::string PosixPlatform::currentDirectory() {
 
 namespace {
 
-int writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return errno;
-    if (count == 0) return EIO;
-    bytes.remove_prefix(static_cast<std::size_t>(count));
-  }
-  return 0;
-}
-
 // The first error among steps that each answer 0 or an errno value.
 int firstFailure(std::initializer_list<int> results) {
   for (const int result : results) {
@@ -115,15 +104,9 @@ int firstFailure(std::initializer_list<int> results) {
 }  // namespace
 
 int PosixPlatform::writeFileAtomically(const std::string& path, const std::string& bytes) {
-  std::string temporary = path + ".XXXXXX";
-  UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!file.valid()) return errno;
-  int error = ::fchmod(file.get(), 0600) != 0 ? errno : writeAll(file.get(), bytes);
-  if (error == 0 && ::fsync(file.get()) != 0) error = errno;
-  if (error == 0 && !file.close()) error = errno;
-  if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) ::unlink(temporary.c_str());
-  return error;
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  return replaceFile(directory, path, bytes);
 }
 
 bool PosixPlatform::isExecutableFile(const std::string& path) {

@@ -44,3 +44,38 @@ FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::stri
   contents.resize(used);
   return FileRead::read;
 }
+
+bool syncDirectory(const std::string& path) {
+  const UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return directory.valid() && ::fsync(directory.get()) == 0;
+}
+
+namespace {
+
+int writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return errno;
+    if (count == 0) return EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int replaceFile(const std::string& directory, const std::string& path, std::string_view bytes) {
+  std::string temporary = path + ".XXXXXX";
+  UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!file.valid()) return errno;
+  int error = ::fchmod(file.get(), 0600) != 0 ? errno : writeAll(file.get(), bytes);
+  if (error == 0 && ::fsync(file.get()) != 0) error = errno;
+  if (error == 0 && !file.close()) error = errno;
+  if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  return syncDirectory(directory) ? 0 : errno;
+}

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 enum class FileRead { read, missing, failed };
 
@@ -14,3 +15,13 @@ enum class FileWriters { anyone, ownUser };
 // anything but a regular file, or a file larger than `maxSize`, fails unread.
 FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::string& contents,
                          FileWriters writers = FileWriters::anyone);
+
+// Flushes the folder at `path`, so that a file created, renamed or removed in it stays so
+// after a crash.
+bool syncDirectory(const std::string& path);
+
+// Replaces the file at `path`, in the folder `directory`, with `bytes`, readable and
+// writable by the user alone, so that whatever fails a reader sees either the old file or
+// the complete new one, and the new one survives a crash once this returns. A link in
+// the file's place is replaced, not followed. Answers 0 or an errno value.
+int replaceFile(const std::string& directory, const std::string& path, std::string_view bytes);

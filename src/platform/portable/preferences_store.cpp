@@ -23,24 +23,6 @@ namespace {
 // A domain file larger than this is not one we wrote or should rewrite.
 constexpr std::size_t maxDomainFileSize = 16 * 1024 * 1024;
 
-// Removes the file at `path` when it goes out of scope, unless kept.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!kept_) ::unlink(path_.c_str());
-  }
-
-  const std::string& path() const { return path_; }
-  void keep() { kept_ = true; }
-
- private:
-  std::string path_;
-  bool kept_ = false;
-};
-
 // Refuses names that would put the file outside the folder or cannot be a file name.
 bool isValidDomainName(const std::string& domain) {
   return !domain.empty() && domain != "." && domain != ".." &&
@@ -68,11 +50,6 @@ std::string homeDirectory() {
   return found->pw_dir;
 }
 
-bool syncDirectory(const std::string& path) {
-  const UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return directory.valid() && ::fsync(directory.get()) == 0;
-}
-
 std::string parentOf(const std::string& path) {
   const auto end = path.find_last_not_of('/');
   if (end == std::string::npos) return "/";
@@ -96,34 +73,6 @@ bool makeDirectories(const std::string& path) {
   }
   // The umask may have taken bits away; a new folder must still be usable by its owner.
   return ::chmod(path.c_str(), 0700) == 0 && syncDirectory(parentOf(path));
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(count));
-  }
-  return true;
-}
-
-// Replaces the file at `path` with `bytes` so that, whatever fails, a reader sees either
-// the old file or the complete new one, and the new one survives a crash once we return.
-bool replaceFile(const std::string& directory, const std::string& path, std::string_view bytes) {
-  std::string pattern = path + ".XXXXXX";
-  UniqueFd file(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!file.valid()) return false;
-  TemporaryFile temporary(pattern);
-  if (::fchmod(file.get(), 0600) != 0 || !writeAll(file.get(), bytes) || ::fsync(file.get()) != 0 ||
-      !file.close()) {
-    return false;
-  }
-  // A symbolic link in the domain file's place is replaced, not followed: what we write
-  // never lands outside the folder.
-  if (::rename(temporary.path().c_str(), path.c_str()) != 0) return false;
-  temporary.keep();
-  return syncDirectory(directory);
 }
 
 // An empty domain is no file at all, as CoreFoundation leaves it.
@@ -210,7 +159,7 @@ bool PreferencesStore::synchronize(const std::string& domain) {
   if (changed) {
     const bool stored = dictionary.empty() ? removeFile(directory_, path)
                                            : makeDirectories(directory_) &&
-                                                 replaceFile(directory_, path, document(dictionary, wasBinary));
+                                                 replaceFile(directory_, path, document(dictionary, wasBinary)) == 0;
     // Failed changes stay pending, so the next synchronize tries them again.
     if (!stored) return false;
   }
