@@ -131,7 +131,7 @@ std::string_view skipRealSpace(std::string_view text) {
     const auto lead = text.empty() ? 0xFFu : static_cast<std::uint8_t>(text[0]);
     std::size_t length = lead < 0x21 || lead == 0x7F ? 1 : 0;
     if (lead == 0xC2 && text.size() > 1 && static_cast<std::uint8_t>(text[1]) <= 0xA0) length = 2;
-    if (text.starts_with("\xE2\x80") && static_cast<std::uint8_t>(text[2]) <= 0x8B) length = 3;
+    if (text.size() > 2 && text.starts_with("\xE2\x80") && static_cast<std::uint8_t>(text[2]) <= 0x8B) length = 3;
     if (text.starts_with("\xE3\x80\x80")) length = 3;
     if (length == 0) return text;
     text.remove_prefix(length);
