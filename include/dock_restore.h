@@ -6,8 +6,13 @@
  *
  * Every call that can fail returns a status; dock_restore_message() then says what went
  * wrong in words the application can show. Nothing is ever printed, and a failed call
- * leaves files and preferences as they were unless its description says otherwise.
- * A handle is not safe to use from two threads at once. */
+ * leaves files, preferences and agents as they were unless its description says
+ * otherwise. A handle is not safe to use from two threads at once.
+ *
+ * Every application that uses the library shares one per-user registry of active
+ * sessions (~/Library/Application Support/dock-restore/sessions), so that however many
+ * applications hide the Dock, the user's own values are recorded once and come back
+ * when the last session ends. */
 #ifndef DOCK_RESTORE_H
 #define DOCK_RESTORE_H
 
@@ -32,9 +37,19 @@ typedef enum dock_restore_status {
   DOCK_RESTORE_AGENT_UNAVAILABLE = 3,
   /* end without an active session (never begun, or already ended). */
   DOCK_RESTORE_NO_SESSION = 4,
-  /* The preferences store, the random source or memory failed. */
-  DOCK_RESTORE_SYSTEM_ERROR = 5
+  /* The preferences store, the registry of sessions, the random source or memory
+   * failed. From begin: nothing changed. From end: the session stays active. */
+  DOCK_RESTORE_SYSTEM_ERROR = 5,
+  /* The Dock's current settings could not be read; nothing changed. */
+  DOCK_RESTORE_DOCK_UNREADABLE = 6
 } dock_restore_status;
+
+typedef enum dock_restore_state {
+  DOCK_RESTORE_STATE_NONE = 0,        /* no session on this handle (never begun, ended) */
+  DOCK_RESTORE_STATE_PROTECTED = 1,   /* active, and its agent runs */
+  DOCK_RESTORE_STATE_AGENT_GONE = 2,  /* active, but its agent no longer runs */
+  DOCK_RESTORE_STATE_TAKEN_OVER = 3   /* another instance or application has begun since */
+} dock_restore_state;
 
 typedef struct dock_restore_owner dock_restore_owner;
 
@@ -48,43 +63,67 @@ DOCK_RESTORE_API dock_restore_owner* dock_restore_open(const char* snapshot_path
                                       const char* agent_path);
 
 /* Frees the handle. An active session is not ended: its agent stays and still restores
- * the Dock when the application exits. */
+ * the Dock when the application exits. No process the library started is left for the
+ * application to reap, at any time. */
 DOCK_RESTORE_API void dock_restore_close(dock_restore_owner* owner);
 
 /* The value the next dock_restore_begin applies to one of the six Dock keys:
  *   bool:   "autohide", "no-bouncing", "launchanim"
- *   number: "autohide-delay" (seconds the Dock waits before it appears),
+ *   number: "autohide-delay" (seconds the Dock waits before it appears; not negative),
  *           "autohide-time-modifier" (a factor on the show and hide animation)
  *   string: "orientation" ("bottom", "left" or "right")
- * Any other key, or a setter of the wrong kind, gives DOCK_RESTORE_INVALID_ARGUMENT.
- * Values set are applied by the next successful begin and then forgotten. */
+ * Any other key, a setter of the wrong kind, a number that is not finite or a value
+ * outside those listed gives DOCK_RESTORE_INVALID_ARGUMENT. Values set are applied by
+ * the next successful begin and then forgotten. */
 DOCK_RESTORE_API dock_restore_status dock_restore_set_bool(dock_restore_owner* owner, const char* key, int value);
 DOCK_RESTORE_API dock_restore_status dock_restore_set_number(dock_restore_owner* owner, const char* key, double value);
 DOCK_RESTORE_API dock_restore_status dock_restore_set_string(dock_restore_owner* owner, const char* key,
                                             const char* value);
 
-/* Records the six keys as they are now (or carries over the originals an active
- * snapshot at the path already holds), writes the snapshot with a fresh session ID,
- * sets the marker, starts the agent, and only then applies the values set and
- * restarts the Dock. Begin again without end to change the values: the user's
- * originals are kept. On DOCK_RESTORE_SYSTEM_ERROR while applying the values, the
- * session is active all the same; end it. */
+/* Records the user's values of the six keys, writes the snapshot with a fresh session
+ * ID, registers it, sets the marker, starts the agent, and only then applies the
+ * values set and restarts the Dock. The user's values are the Dock's current ones
+ * unless a session is already active: this handle's (begin again without end to change
+ * the values), another instance's on the same snapshot path, or another application's
+ * in the registry; then its originals are carried over. All or nothing: on any failure
+ * the snapshot, the marker, the registry, the Dock and the agents are as before the
+ * call. DOCK_RESTORE_DOCK_UNREADABLE when com.apple.dock exists but cannot be read. */
 DOCK_RESTORE_API dock_restore_status dock_restore_begin(dock_restore_owner* owner);
 
-/* Puts the recorded values back, restarts the Dock, deletes the snapshot (which ends
- * the agent) and the marker. When another instance has since begun a session on the
- * same snapshot, that session owns the Dock now: end then forgets its own and changes
- * nothing. On DOCK_RESTORE_SYSTEM_ERROR the session stays active. */
+/* Ends the session: puts the recorded values back and restarts the Dock, deletes the
+ * snapshot (which ends the agent), the marker and the registry entry. While another
+ * application's session is live the Dock is left as it is: the last session to end
+ * puts the same originals back. When another instance has since begun a session on the
+ * same snapshot path (DOCK_RESTORE_STATE_TAKEN_OVER), that session owns the Dock: end
+ * forgets this handle's session and changes nothing. On DOCK_RESTORE_SYSTEM_ERROR the
+ * session stays active. Blocks only for file and preference writes, never on the agent,
+ * and leaves no process to reap. */
 DOCK_RESTORE_API dock_restore_status dock_restore_end(dock_restore_owner* owner);
 
-/* Call once at launch: when the marker is set and an active snapshot is left whose
- * owner is gone (a PID that does not run this application counts as gone), restores
- * the Dock from it as the agent would and clears marker and snapshot; otherwise it
- * changes nothing. `restored`, when not NULL, is set to 1 when it restored, else 0. */
+/* Call once at launch. When the marker is set and an active snapshot is left whose
+ * owner is gone, restores the Dock from it as the agent would (unless another
+ * application's session is live: the last one to end does) and clears marker, snapshot
+ * and registry entry; `restored` is then 1. The owner counts as gone when no process
+ * under its PID started when the snapshot says (or, for a snapshot without that time,
+ * when the process runs another program), and when the PID is the calling process's
+ * own, unless this very process wrote the snapshot through another handle. When the
+ * marker is set but no active snapshot is left, clears the marker (the Dock was put
+ * back already). Otherwise changes nothing. `restored`, when not NULL, is 0 unless it
+ * restored. */
 DOCK_RESTORE_API dock_restore_status dock_restore_recover(dock_restore_owner* owner, int* restored);
 
-/* 1 while a session is active and its agent still runs, else 0. Non-blocking; the
- * library reaps the agents it started. */
+/* Where this handle's session stands; non-blocking (it reads the snapshot). What to do
+ * about each state, so that instances never take the Dock from one another:
+ *   NONE:       begin when the Dock should be hidden.
+ *   PROTECTED:  nothing.
+ *   AGENT_GONE: begin again, once; if that fails or the agent is gone again, end.
+ *   TAKEN_OVER: do not begin again: the snapshot now holds another instance's session
+ *               (or was ended or removed by someone else). Call end when this instance
+ *               would have shown the Dock; it then changes nothing, or, if no session
+ *               holds the snapshot any more, puts the user's values back. */
+DOCK_RESTORE_API dock_restore_state dock_restore_get_state(dock_restore_owner* owner);
+
+/* 1 when dock_restore_get_state answers DOCK_RESTORE_STATE_PROTECTED, else 0. */
 DOCK_RESTORE_API int dock_restore_is_protected(dock_restore_owner* owner);
 
 /* What went wrong in the last call on `owner` that failed; "" when it succeeded. Valid

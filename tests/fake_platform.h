@@ -43,10 +43,15 @@ class FakePlatform : public OwnerPlatform {
   void setPreference(const std::string& domain, const std::string& key,
                      const std::optional<PreferenceValue>& value) override {
     calls.push_back("set " + domain + " " + key + " = " + describe(value));
+    if (value) {
+      preferences.insert_or_assign(domain + " " + key, plistValueOf(*value));
+    } else {
+      preferences.erase(domain + " " + key);
+    }
   }
   bool synchronizePreferences(const std::string& domain) override {
     calls.push_back("sync " + domain);
-    return stepsSucceed;
+    return stepsSucceed && domain != failingDomain;
   }
   ProcessState probeProcess(int pid) override {
     calls.push_back("probe " + std::to_string(pid));
@@ -73,11 +78,17 @@ class FakePlatform : public OwnerPlatform {
   }
   std::string currentDirectory() override { return "/work"; }
 
-  // The owner library's side: preferences read from `preferences` ("domain key"),
-  // files written into `files`, every child numbered 900.
+  // The owner library's side: preferences kept in `preferences` ("domain key"), files
+  // written into `files`, processes that run in `started` (PID -> start time); this
+  // process is 4242 and every child it starts is 900, unless `startAnswer` says else.
   std::map<std::string, PlistValue> preferences;
   int writeError = 0;  // what writing a file answers: 0, or an errno value
   bool agentExecutable = true;
+  int startAnswer = 900;
+  std::string failingDomain;  // a domain whose synchronize fails
+  bool dockReadable = true;
+  std::map<int, std::int64_t> started{{4242, 1000}};
+  std::vector<std::string> registry;  // registered snapshot paths
 
   std::optional<PlistValue> readPreference(const std::string& domain, const std::string& key) override {
     const auto it = preferences.find(domain + " " + key);
@@ -94,11 +105,23 @@ class FakePlatform : public OwnerPlatform {
   int startDetached(const std::string& executable, const std::vector<std::string>& arguments) override {
     launch(executable, arguments);
     calls.back().replace(0, 6, "start");
-    return 900;
+    if (startAnswer > 0) started[startAnswer] = 5000;
+    return startAnswer;
   }
-  ProcessState childState(int) override { return ProcessState::alive; }
-  void reapLaunched() override {}
+  std::optional<std::int64_t> processStartTime(int pid) override {
+    const auto it = started.find(pid);
+    return it == started.end() ? std::nullopt : std::optional(it->second);
+  }
   std::optional<std::string> executablePath(int) override { return "/Applications/Owner"; }
+  bool domainReadable(const std::string&) override { return dockReadable; }
+  bool lockSessionRegistry() override { return true; }
+  void unlockSessionRegistry() override {}
+  std::vector<std::string> registeredSnapshots() override { return registry; }
+  bool registerSnapshot(const std::string& path) override {
+    if (std::ranges::find(registry, path) == registry.end()) registry.push_back(path);
+    return true;
+  }
+  void unregisterSnapshot(const std::string& path) override { std::erase(registry, path); }
   int processId() override { return 4242; }
   bool randomBytes(std::span<std::uint8_t> bytes) override {
     std::ranges::fill(bytes, 7);

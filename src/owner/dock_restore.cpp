@@ -73,11 +73,7 @@ dock_restore_owner* dock_restore_open(const char* snapshot_path, const char* own
   }
 }
 
-void dock_restore_close(dock_restore_owner* owner) {
-  if (owner == nullptr) return;
-  owner->platform->reapLaunched();
-  delete owner;
-}
+void dock_restore_close(dock_restore_owner* owner) { delete owner; }
 
 dock_restore_status dock_restore_set_bool(dock_restore_owner* owner, const char* key, int value) {
   return stage(owner, key, [&] { return PreferenceValue(value != 0); });
@@ -109,13 +105,18 @@ dock_restore_status dock_restore_recover(dock_restore_owner* owner, int* restore
   return status;
 }
 
-int dock_restore_is_protected(dock_restore_owner* owner) {
-  if (owner == nullptr) return 0;
+dock_restore_state dock_restore_get_state(dock_restore_owner* owner) {
+  if (owner == nullptr) return DOCK_RESTORE_STATE_NONE;
   try {
-    return isProtected(*owner->platform, owner->state) ? 1 : 0;
+    return sessionState(*owner->platform, owner->state);
   } catch (...) {
-    return 0;
+    // Out of memory: nothing can be told of the agent, so nothing is promised of it.
+    return owner->state.session ? DOCK_RESTORE_STATE_AGENT_GONE : DOCK_RESTORE_STATE_NONE;
   }
+}
+
+int dock_restore_is_protected(dock_restore_owner* owner) {
+  return dock_restore_get_state(owner) == DOCK_RESTORE_STATE_PROTECTED ? 1 : 0;
 }
 
 const char* dock_restore_message(const dock_restore_owner* owner) {

@@ -1,13 +1,17 @@
 #include "owner/owner_session.h"
 
+#include <algorithm>
 #include <array>
-#include <cstdint>
+#include <iterator>
+#include <cmath>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "restore/dock_settings.h"
 #include "restore/finish.h"
 #include "snapshot/snapshot.h"
+#include "values/coercions.h"
 #include "values/unicode_text.h"
 
 namespace {
@@ -32,6 +36,21 @@ OwnerOutcome failure(dock_restore_status status, std::string message) {
 }
 
 std::string describeError(int error) { return std::generic_category().message(error); }
+
+// Why the Dock cannot take `value` for `key`; empty when it can.
+std::string unusable(std::string_view key, const PreferenceValue& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) {
+    if (!isValidUtf8(*text)) return "is not UTF-8 text";
+    if (key == "orientation" && *text != "bottom" && *text != "left" && *text != "right") {
+      return "must be \"bottom\", \"left\" or \"right\"";
+    }
+  }
+  if (const auto* number = std::get_if<double>(&value)) {
+    if (!std::isfinite(*number)) return "must be a finite number";
+    if (key == "autohide-delay" && *number < 0) return "must not be negative";
+  }
+  return {};
+}
 
 // A version 4 UUID in upper case, as Foundation writes one.
 std::optional<std::string> freshSessionID(OwnerPlatform& platform) {
@@ -61,15 +80,78 @@ PlistDictionary recordCurrentSettings(OwnerPlatform& platform) {
   return recorded;
 }
 
-void reapRetired(OwnerPlatform& platform, OwnerState& state) {
-  platform.reapLaunched();
-  std::erase_if(state.retiredAgents,
-                [&](int pid) { return platform.childState(pid) == ProcessState::gone; });
+// A snapshot as the library reads it: the agent's record and the owner's start time.
+struct StoredSnapshot {
+  SnapshotRecord record;
+  std::optional<std::int64_t> ownerStarted;
+};
+
+std::optional<StoredSnapshot> readStored(OwnerPlatform& platform, const std::string& path) {
+  const auto bytes = platform.readFile(path);
+  if (!bytes) return std::nullopt;
+  auto record = parseSnapshot(platform, *bytes);
+  if (!record) return std::nullopt;
+  StoredSnapshot stored{std::move(*record), std::nullopt};
+  if (const auto root = platform.parsePropertyList(*bytes)) {
+    if (const auto* top = root->get<PlistDictionary>()) stored.ownerStarted = integerFromValue(lookup(*top, ownerStartKey));
+  }
+  return stored;
 }
 
-void retireAgent(OwnerState& state) {
-  if (state.session && state.session->agentPID > 0) state.retiredAgents.push_back(state.session->agentPID);
-  state.session.reset();
+bool isActive(const std::optional<StoredSnapshot>& stored) { return stored && stored->record.active; }
+
+// Whether the owner recorded in `stored` still runs. With its start time recorded, a
+// process under its PID is it only when it started then, whatever program it runs now
+// (an update may have replaced it). Without (an owner that writes its own snapshot), a
+// process under that PID that runs another program is a newcomer that reused it.
+bool ownerRuns(OwnerPlatform& platform, const StoredSnapshot& stored) {
+  const int pid = stored.record.ownerPID;
+  if (pid <= 0) return false;
+  if (stored.ownerStarted) return platform.processStartTime(pid) == stored.ownerStarted;
+  if (platform.probeProcess(pid) == ProcessState::gone) return false;
+  const auto ours = platform.executablePath(platform.processId());
+  return !ours || platform.executablePath(pid) == ours;
+}
+
+// Takes the registry's lock for as long as it lives, when the registry can be reached.
+class RegistryLock {
+ public:
+  explicit RegistryLock(OwnerPlatform& platform) : platform_(platform), held_(platform.lockSessionRegistry()) {}
+  ~RegistryLock() {
+    if (held_) platform_.unlockSessionRegistry();
+  }
+  RegistryLock(const RegistryLock&) = delete;
+  RegistryLock& operator=(const RegistryLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  OwnerPlatform& platform_;
+  bool held_;
+};
+
+// The active snapshots other applications (or handles on other paths) have registered,
+// those with a running owner first; entries whose snapshot no longer asks for anything
+// are dropped on the way. The registry must be locked.
+std::vector<StoredSnapshot> otherSessions(OwnerPlatform& platform, const std::string& ownPath) {
+  std::vector<StoredSnapshot> running;
+  std::vector<StoredSnapshot> orphaned;
+  for (const auto& path : platform.registeredSnapshots()) {
+    if (path == ownPath) continue;
+    auto stored = readStored(platform, path);
+    if (!isActive(stored)) {
+      platform.unregisterSnapshot(path);
+    } else {
+      (ownerRuns(platform, *stored) ? running : orphaned).push_back(std::move(*stored));
+    }
+  }
+  running.insert(running.end(), std::make_move_iterator(orphaned.begin()), std::make_move_iterator(orphaned.end()));
+  return running;
+}
+
+bool anotherSessionRuns(OwnerPlatform& platform, const RegistryLock& lock, const std::string& ownPath) {
+  if (!lock.held()) return false;
+  const auto others = otherSessions(platform, ownPath);
+  return !others.empty() && ownerRuns(platform, others.front());
 }
 
 OwnerOutcome checkConfig(const OwnerConfig& config) {
@@ -78,6 +160,45 @@ OwnerOutcome checkConfig(const OwnerConfig& config) {
   }
   if (config.ownerDomain.empty()) return failure(DOCK_RESTORE_INVALID_ARGUMENT, "the owner domain is empty");
   return {};
+}
+
+bool agentRuns(OwnerPlatform& platform, const ActiveSession& session) {
+  if (session.agentPID <= 0) return false;
+  if (session.agentStarted) return platform.processStartTime(session.agentPID) == session.agentStarted;
+  return platform.probeProcess(session.agentPID) == ProcessState::alive;
+}
+
+// What begin found before it changed anything, to put back when a later step fails.
+struct BeforeBegin {
+  std::optional<std::string> snapshotBytes;
+  std::optional<StoredSnapshot> snapshot;
+  PlistDictionary dock;
+  bool marked = false;
+  bool registered = false;
+};
+
+void rollBack(OwnerPlatform& platform, OwnerState& state, const BeforeBegin& before, const std::string& newAgent) {
+  const auto& config = state.config;
+  if (before.snapshotBytes) {
+    platform.writeFileAtomically(config.snapshotPath, *before.snapshotBytes);
+  } else {
+    platform.removeFile(config.snapshotPath);
+  }
+  if (!before.registered) platform.unregisterSnapshot(config.snapshotPath);
+  if (!before.marked) clearOwnerMarker(platform, config.ownerDomain);
+  if (!newAgent.empty() && isActive(before.snapshot)) {
+    // Our snapshot made the previous session's agent stand down: it gets one again.
+    const auto& previous = before.snapshot->record;
+    auto* ours = state.session && state.session->sessionID == previous.sessionID ? &*state.session : nullptr;
+    if (ours == nullptr || !agentRuns(platform, *ours)) {
+      const int pid = platform.startDetached(config.agentPath, {config.snapshotPath, std::to_string(previous.ownerPID),
+                                                                previous.sessionID, config.ownerDomain});
+      if (ours != nullptr) {
+        ours->agentPID = std::max(pid, 0);
+        ours->agentStarted = platform.processStartTime(pid);
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -98,105 +219,127 @@ OwnerOutcome stageValue(OwnerState& state, std::string_view key, PreferenceValue
     return failure(DOCK_RESTORE_INVALID_ARGUMENT,
                    "\"" + std::string(key) + "\" takes a " + std::string(type) + ", not a " + std::string(typeOf(value)));
   }
-  if (const auto* text = std::get_if<std::string>(&value); text != nullptr && !isValidUtf8(*text)) {
-    return failure(DOCK_RESTORE_INVALID_ARGUMENT, "the value for \"" + std::string(key) + "\" is not UTF-8 text");
+  if (const auto why = unusable(key, value); !why.empty()) {
+    return failure(DOCK_RESTORE_INVALID_ARGUMENT, "the value for \"" + std::string(key) + "\" " + why);
   }
   state.staged.insert_or_assign(std::string(key), std::move(value));
   return {};
 }
 
-bool ownerIsLive(OwnerPlatform& platform, int pid) {
-  if (pid <= 0 || platform.probeProcess(pid) == ProcessState::gone) return false;
-  const auto ours = platform.executablePath(platform.processId());
-  // Without our own path there is nothing to compare: a running process counts.
-  return !ours || platform.executablePath(pid) == ours;
-}
-
 OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
-  reapRetired(platform, state);
   const auto& config = state.config;
   if (auto invalid = checkConfig(config); invalid.status != DOCK_RESTORE_OK) return invalid;
   if (!platform.isExecutableFile(config.agentPath)) {
     return failure(DOCK_RESTORE_AGENT_UNAVAILABLE,
                    "the agent \"" + config.agentPath + "\" does not exist or is not executable");
   }
+  // Held to the end, so that another application's begin sees this session whole.
+  const RegistryLock lock(platform);
+  if (!lock.held()) {
+    return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot reach the registry of Dock sessions in the home folder");
+  }
+  const std::string dock(dockDomain);
+  if (!platform.domainReadable(dock)) {
+    return failure(DOCK_RESTORE_DOCK_UNREADABLE,
+                   "the Dock's current settings cannot be read (com.apple.dock is unreadable or not a property "
+                   "list); nothing changed");
+  }
 
-  // One original, however many begins: an active snapshot already holds the user's
-  // values, while the Dock now shows ours, or another instance's.
-  const auto previousBytes = platform.readFile(config.snapshotPath);
-  const auto previous = readSnapshot(platform, config.snapshotPath);
-  PlistDictionary originals = state.session                ? state.session->recorded
-                              : previous && previous->active ? previous->settings
-                                                             : recordCurrentSettings(platform);
+  BeforeBegin before;
+  before.dock = recordCurrentSettings(platform);
+  before.snapshotBytes = platform.readFile(config.snapshotPath);
+  before.snapshot = readStored(platform, config.snapshotPath);
+  // One original per user: our own session's, another instance's on this path, or
+  // another application's, before the Dock as it is now (which may show theirs).
+  PlistDictionary originals;
+  if (state.session) {
+    originals = state.session->recorded;
+  } else if (isActive(before.snapshot)) {
+    originals = before.snapshot->record.settings;
+  } else if (auto others = otherSessions(platform, config.snapshotPath); !others.empty()) {
+    originals = std::move(others.front().record.settings);
+  } else {
+    originals = before.dock;
+  }
 
   const auto sessionID = freshSessionID(platform);
   if (!sessionID) return failure(DOCK_RESTORE_SYSTEM_ERROR, "the system's random source failed");
   const int ownPID = platform.processId();
-  const auto bytes = platform.serializePropertyList(PlistDictionary{
-      {"active", true},
-      {"ownerPID", PlistInteger{ownPID}},
-      {"sessionID", *sessionID},
-      {"snapshot", originals},
-  });
+  PlistDictionary content{
+      {"active", true}, {"ownerPID", PlistInteger{ownPID}}, {"sessionID", *sessionID}, {"snapshot", originals}};
+  if (const auto started = platform.processStartTime(ownPID)) content.emplace(ownerStartKey, PlistInteger{*started});
+  const auto bytes = platform.serializePropertyList(content);
   if (!bytes) return failure(DOCK_RESTORE_SYSTEM_ERROR, "the Dock's current settings cannot be written to a snapshot");
   if (const int error = platform.writeFileAtomically(config.snapshotPath, *bytes); error != 0) {
     return failure(DOCK_RESTORE_SNAPSHOT_UNWRITABLE,
                    "cannot write the snapshot \"" + config.snapshotPath + "\": " + describeError(error));
   }
 
+  const auto registered = platform.registeredSnapshots();
+  before.registered = std::ranges::find(registered, config.snapshotPath) != registered.end();
+  if (!platform.registerSnapshot(config.snapshotPath)) {
+    rollBack(platform, state, before, {});
+    return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot add the session to the registry of Dock sessions");
+  }
   // The marker holds the snapshot's path, for the application's own information;
   // recovery only asks whether it is set.
   const std::string markerKey(ownerMarkerKey);
-  const bool wasMarked = platform.readPreference(config.ownerDomain, markerKey).has_value();
+  before.marked = platform.readPreference(config.ownerDomain, markerKey).has_value();
   platform.setPreference(config.ownerDomain, markerKey, config.snapshotPath);
-  const bool marked = platform.synchronizePreferences(config.ownerDomain);
-  const int agentPID = marked ? platform.startDetached(config.agentPath, {config.snapshotPath, std::to_string(ownPID),
-                                                                         *sessionID, config.ownerDomain})
-                              : 0;
+  if (!platform.synchronizePreferences(config.ownerDomain)) {
+    rollBack(platform, state, before, {});
+    return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot set the marker in \"" + config.ownerDomain + "\"");
+  }
+  const int agentPID =
+      platform.startDetached(config.agentPath, {config.snapshotPath, std::to_string(ownPID), *sessionID, config.ownerDomain});
   if (agentPID <= 0) {
-    // Put back what was there: a session of ours or of another instance stays protected.
-    if (previousBytes) {
-      platform.writeFileAtomically(config.snapshotPath, *previousBytes);
-    } else {
-      platform.removeFile(config.snapshotPath);
-    }
-    if (!wasMarked) clearOwnerMarker(platform, config.ownerDomain);
-    if (!marked) return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot set the marker in \"" + config.ownerDomain + "\"");
+    rollBack(platform, state, before, {});
     return failure(DOCK_RESTORE_AGENT_UNAVAILABLE,
                    "cannot start the agent \"" + config.agentPath + "\": " + describeError(-agentPID));
   }
-  retireAgent(state);
-  state.session = ActiveSession{*sessionID, std::move(originals), agentPID};
 
   // Only now, with the agent watching, is the Dock changed.
-  const std::string dock(dockDomain);
   for (const auto& [key, value] : state.staged) platform.setPreference(dock, key, value);
-  const bool applied = platform.synchronizePreferences(dock);
+  if (!platform.synchronizePreferences(dock)) {
+    for (const auto& [key, value] : state.staged) {
+      platform.setPreference(dock, key, preferenceFromEntry(lookup(before.dock, key)));
+    }
+    platform.synchronizePreferences(dock);
+    rollBack(platform, state, before, *sessionID);
+    return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot write the Dock's preferences; nothing changed");
+  }
+  state.session = ActiveSession{*sessionID, std::move(originals), agentPID, platform.processStartTime(agentPID)};
   relaunchDock(platform);
-  if (!applied) return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot write the Dock's preferences");
   state.staged.clear();
   return {};
 }
 
 OwnerOutcome endSession(OwnerPlatform& platform, OwnerState& state) {
-  reapRetired(platform, state);
   if (!state.session) return failure(DOCK_RESTORE_NO_SESSION, "there is no session to end");
   const auto& config = state.config;
+  // Without the registry, nothing tells of other sessions: the user's values come back.
+  const RegistryLock lock(platform);
 
-  const auto current = readSnapshot(platform, config.snapshotPath);
-  if (current && current->active && current->sessionID != state.session->sessionID) {
-    retireAgent(state);
+  const auto current = readStored(platform, config.snapshotPath);
+  if (isActive(current) && current->record.sessionID != state.session->sessionID) {
+    // Another instance has begun since: the Dock is its to put back.
+    state.session.reset();
     return {};
   }
-  restoreDockSettings(platform, state.session->recorded);
-  // Its own synchronize's answer is not kept; asking again tells whether it held.
-  if (!platform.synchronizePreferences(std::string(dockDomain))) {
-    return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot write the Dock's preferences; the session stays active");
+  // While another application still hides the Dock, its values stay until the last
+  // session ends, and that one puts back the same originals.
+  if (!anotherSessionRuns(platform, lock, config.snapshotPath)) {
+    restoreDockSettings(platform, state.session->recorded);
+    // Its own synchronize's answer is not kept; asking again tells whether it held.
+    if (!platform.synchronizePreferences(std::string(dockDomain))) {
+      return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot write the Dock's preferences; the session stays active");
+    }
+    relaunchDock(platform);
   }
-  relaunchDock(platform);
   removeSnapshotFile(platform, config.snapshotPath);
   clearOwnerMarker(platform, config.ownerDomain);
-  retireAgent(state);
+  if (lock.held()) platform.unregisterSnapshot(config.snapshotPath);
+  state.session.reset();
   return {};
 }
 
@@ -204,22 +347,36 @@ OwnerOutcome recoverAtLaunch(OwnerPlatform& platform, const OwnerConfig& config,
   restored = false;
   if (auto invalid = checkConfig(config); invalid.status != DOCK_RESTORE_OK) return invalid;
   if (!platform.readPreference(config.ownerDomain, std::string(ownerMarkerKey))) return {};
-  const auto record = readSnapshot(platform, config.snapshotPath);
-  if (!record || !record->active || ownerIsLive(platform, record->ownerPID)) return {};
+  const RegistryLock lock(platform);
+  const auto stored = readStored(platform, config.snapshotPath);
+  if (!isActive(stored)) {
+    // A marker with nothing in force: the Dock was put back already.
+    clearOwnerMarker(platform, config.ownerDomain);
+    if (lock.held()) platform.unregisterSnapshot(config.snapshotPath);
+    return {};
+  }
+  // The recorded PID may be ours by now (PIDs are handed out again after a restart);
+  // it is this very process only when another handle of ours wrote the snapshot.
+  const int ownPID = platform.processId();
+  const bool ours = stored->record.ownerPID == ownPID && stored->ownerStarted &&
+                    stored->ownerStarted == platform.processStartTime(ownPID);
+  if (stored->record.ownerPID == ownPID ? ours : ownerRuns(platform, *stored)) return {};
 
-  // What the agent would have done, had it lived.
-  restoreDockSettings(platform, record->settings);
+  // What the agent would have done, had it lived; the Dock itself waits for the last
+  // live session, as with end.
+  const bool othersHide = anotherSessionRuns(platform, lock, config.snapshotPath);
+  if (!othersHide) restoreDockSettings(platform, stored->record.settings);
   clearOwnerMarker(platform, config.ownerDomain);
-  relaunchDock(platform);
+  if (!othersHide) relaunchDock(platform);
   removeSnapshotFile(platform, config.snapshotPath);
+  if (lock.held()) platform.unregisterSnapshot(config.snapshotPath);
   restored = true;
   return {};
 }
 
-bool isProtected(OwnerPlatform& platform, OwnerState& state) {
-  reapRetired(platform, state);
-  if (!state.session || state.session->agentPID <= 0) return false;
-  if (platform.childState(state.session->agentPID) == ProcessState::alive) return true;
-  state.session->agentPID = 0;
-  return false;
+dock_restore_state sessionState(OwnerPlatform& platform, const OwnerState& state) {
+  if (!state.session) return DOCK_RESTORE_STATE_NONE;
+  const auto current = readStored(platform, state.config.snapshotPath);
+  if (!isActive(current) || current->record.sessionID != state.session->sessionID) return DOCK_RESTORE_STATE_TAKEN_OVER;
+  return agentRuns(platform, *state.session) ? DOCK_RESTORE_STATE_PROTECTED : DOCK_RESTORE_STATE_AGENT_GONE;
 }

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "dock_restore.h"
 #include "platform/owner_platform.h"
@@ -21,20 +21,24 @@ struct OwnerConfig {
 struct ActiveSession {
   std::string sessionID;
   PlistDictionary recorded;  // the snapshot's settings: the user's originals
-  int agentPID = 0;          // 0 once the agent is known to have exited
+  int agentPID = 0;          // 0 when no agent could be started for it
+  std::optional<std::int64_t> agentStarted;  // tells the agent from a process that reused its PID
 };
 
 struct OwnerState {
   OwnerConfig config;
   std::map<std::string, PreferenceValue, std::less<>> staged;  // applied by the next begin
   std::optional<ActiveSession> session;
-  std::vector<int> retiredAgents;  // agents of earlier sessions, not yet reaped
 };
 
 struct OwnerOutcome {
   dock_restore_status status = DOCK_RESTORE_OK;
   std::string message;
 };
+
+// The key beside those the agent reads that records when the owner started, so that a
+// process that reused its PID is not taken for it; the agent ignores it.
+inline constexpr std::string_view ownerStartKey = "ownerStartTime";
 
 // The kind recorded for each Dock key in a snapshot ("bool", "number" or "string");
 // empty for any other key.
@@ -44,8 +48,4 @@ OwnerOutcome stageValue(OwnerState& state, std::string_view key, PreferenceValue
 OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state);
 OwnerOutcome endSession(OwnerPlatform& platform, OwnerState& state);
 OwnerOutcome recoverAtLaunch(OwnerPlatform& platform, const OwnerConfig& config, bool& restored);
-bool isProtected(OwnerPlatform& platform, OwnerState& state);
-
-// Whether the owner recorded as `pid` still runs: a process under that PID that runs
-// another program is a newcomer that reused it.
-bool ownerIsLive(OwnerPlatform& platform, int pid);
+dock_restore_state sessionState(OwnerPlatform& platform, const OwnerState& state);

@@ -33,7 +33,7 @@ std::string whyUnread(Platform& platform, const std::string& path) {
   const auto bytes = platform.readFile(path);
   if (!bytes) {
     return "the file cannot be read (missing, not a regular file, unreadable, over 16 MiB, owned by "
-           "another user or writable by others)";
+           "another user or writable by its group or others)";
   }
   const auto root = platform.parsePropertyList(*bytes);
   if (!root) return "the file is not a property list (or it is cut short)";

@@ -33,19 +33,35 @@ class OwnerPlatform : public Platform {
 
   // Starts `executable` with `arguments` in a session of its own, its standard streams
   // on /dev/null, none of the caller's other descriptors and default signal handling.
-  // Answers the child's PID, or the negated errno value when it could not start.
+  // The process is not the caller's child: a short-lived intermediate, reaped before
+  // this returns, starts it, so that nothing the caller does with SIGCHLD or
+  // waitpid(-1, ...) leaves a zombie or steals an exit. Answers its PID, or the negated
+  // errno value when it could not start.
   virtual int startDetached(const std::string& executable,
                             const std::vector<std::string>& arguments) = 0;
 
-  // Whether the child `pid` started by startDetached still runs; reaps it once it has
-  // exited, never waiting for it.
-  virtual ProcessState childState(int pid) = 0;
-
-  // Reaps the children `launch` started that have exited since, never waiting.
-  virtual void reapLaunched() = 0;
+  // When process `pid` started, in the system's own units (comparable only with another
+  // answer of this call); nothing when no such process runs (an exited one that is not
+  // reaped yet included) or the system does not tell.
+  virtual std::optional<std::int64_t> processStartTime(int pid) = 0;
 
   // The executable file process `pid` runs, when the system tells.
   virtual std::optional<std::string> executablePath(int pid) = 0;
+
+  // False when `domain`'s stored settings exist but cannot be read (no permission, not
+  // a property list): then what a key holds is unknown, not unset.
+  virtual bool domainReadable(const std::string& domain) = 0;
+
+  // The per-user registry of active sessions: the snapshot paths of every owner's
+  // sessions, whatever application holds them. Lock it before the other calls; the
+  // lock waits for other processes' holders and ends with unlockSessionRegistry. False
+  // when the registry cannot be reached (no home folder, a folder another user could
+  // write).
+  virtual bool lockSessionRegistry() = 0;
+  virtual void unlockSessionRegistry() = 0;
+  virtual std::vector<std::string> registeredSnapshots() = 0;
+  virtual bool registerSnapshot(const std::string& path) = 0;
+  virtual void unregisterSnapshot(const std::string& path) = 0;
 
   virtual int processId() = 0;
 

@@ -47,7 +47,7 @@ class Platform {
 
   // The whole file at `path`, or nothing when it cannot be read or when another user
   // could have written it: it must belong to the agent's own (effective) user and must
-  // not be writable by others; group-writable is fine.
+  // be writable by no one else, neither its group nor others.
   virtual std::optional<std::string> readFile(const std::string& path) = 0;
 
   // The property list held by `bytes`, or nothing when they do not parse.

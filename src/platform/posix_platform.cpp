@@ -2,20 +2,26 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <initializer_list>
+#include <ranges>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #if defined(__APPLE__) && __has_include(<libproc.h>)
-#include <libproc.h>  // proc_pidpath; declared elsewhere where it is absent
+#include <libproc.h>  // proc_pidpath, proc_pidinfo; declared elsewhere where it is absent
+#include <sys/proc_info.h>
 #endif
 
 #include "platform/regular_file.h"
+#include "platform/user_paths.h"
 
 extern char** environ;
 
@@ -66,10 +72,7 @@ void PosixPlatform::detachFromTerminal() {
 bool PosixPlatform::launch(const std::string& executable, const std::vector<std::string>& arguments) {
   // Started as the agent itself is: the child's complaints ("no process found") would be
   // the agent speaking, which it never does, and the signals it ignores are not passed on.
-  const int child = startDetached(executable, arguments);
-  if (child <= 0) return false;
-  launched_.push_back(child);
-  return true;
+  return startDetached(executable, arguments) > 0;
 }
 
 bool PosixPlatform::removeFile(const std::string& path) {
@@ -115,6 +118,51 @@ bool PosixPlatform::isExecutableFile(const std::string& path) {
          ::access(path.c_str(), X_OK) == 0;
 }
 
+namespace {
+
+// Reads exactly sizeof(int) from `fd`, or learns that the writer went away first.
+bool readAnswer(int fd, int& answer) {
+  for (;;) {
+    const ssize_t count = ::read(fd, &answer, sizeof answer);
+    if (count < 0 && errno == EINTR) continue;
+    return count == static_cast<ssize_t>(sizeof answer);
+  }
+}
+
+// Spawns through an intermediate that exits at once: the process it starts is reparented
+// and reaped by the system, never by us, and the intermediate is reaped here, by PID.
+int spawnOrphan(const char* executable, const posix_spawn_file_actions_t& actions,
+                const posix_spawnattr_t& attributes, char* const* argv) {
+  int channel[2];
+#if defined(__APPLE__)
+  if (::pipe(channel) != 0) return -errno;
+  for (const int fd : channel) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#else
+  if (::pipe2(channel, O_CLOEXEC) != 0) return -errno;
+#endif
+  const UniqueFd reader(channel[0]);
+  UniqueFd writer(channel[1]);
+  const pid_t middle = ::fork();
+  if (middle < 0) return -errno;
+  if (middle == 0) {
+    // Only async-signal-safe calls here: the parent may have other threads.
+    pid_t child = 0;
+    const int error = ::posix_spawn(&child, executable, &actions, &attributes, argv, environ);
+    const int answer = error == 0 ? child : -error;
+    const ssize_t written = ::write(writer.get(), &answer, sizeof answer);
+    ::_exit(written == static_cast<ssize_t>(sizeof answer) ? 0 : 1);
+  }
+  writer.reset();
+  int answer = -ECHILD;
+  if (!readAnswer(reader.get(), answer)) answer = -ECHILD;
+  // ECHILD: the application ignores SIGCHLD or reaped it first; either way it is gone.
+  while (::waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return answer;
+}
+
+}  // namespace
+
 int PosixPlatform::startDetached(const std::string& executable,
                                  const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
@@ -153,27 +201,44 @@ int PosixPlatform::startDetached(const std::string& executable,
 #if !defined(__APPLE__)
   if (error == 0) error = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 #endif
-  pid_t child = 0;
-  if (error == 0) error = ::posix_spawn(&child, executable.c_str(), &actions, &attributes, argv.data(), environ);
+  const int answer = error == 0 ? spawnOrphan(executable.c_str(), actions, attributes, argv.data()) : -error;
   ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
-  return error == 0 ? child : -error;
+  return answer;
 }
 
-ProcessState PosixPlatform::childState(int pid) {
-  for (;;) {
-    int status = 0;
-    const pid_t answer = ::waitpid(pid, &status, WNOHANG);
-    if (answer == 0) return ProcessState::alive;
-    if (answer == pid) return ProcessState::gone;
-    if (errno == EINTR) continue;
-    // Reaped by someone else, or SIGCHLD ignored: only a probe can tell.
-    return probeProcess(pid);
+std::optional<std::int64_t> PosixPlatform::processStartTime(int pid) {
+  if (pid <= 0) return std::nullopt;
+#if defined(__APPLE__)
+  proc_bsdinfo info{};
+  if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE) != PROC_PIDTBSDINFO_SIZE ||
+      info.pbi_status == SZOMB) {
+    return std::nullopt;
   }
-}
-
-void PosixPlatform::reapLaunched() {
-  std::erase_if(launched_, [this](int pid) { return childState(pid) == ProcessState::gone; });
+  return static_cast<std::int64_t>(info.pbi_start_tvsec) * 1000000 + static_cast<std::int64_t>(info.pbi_start_tvusec);
+#else
+  // Field 22 of /proc/PID/stat, in clock ticks since boot; the name (field 2) may hold
+  // spaces and parentheses, so fields are counted from its closing one.
+  std::string stat;
+  if (readRegularFile("/proc/" + std::to_string(pid) + "/stat", 4096, stat) != FileRead::read) return std::nullopt;
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::string_view rest = std::string_view(stat).substr(close + 1);
+  std::vector<std::string_view> fields;
+  while (!rest.empty()) {
+    const auto start = rest.find_first_not_of(' ');
+    if (start == std::string_view::npos) break;
+    rest.remove_prefix(start);
+    const auto end = std::min(rest.find(' '), rest.size());
+    fields.push_back(rest.substr(0, end));
+    rest.remove_prefix(end);
+  }
+  if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X") return std::nullopt;
+  std::int64_t ticks = 0;
+  const auto [end, failure] = std::from_chars(fields[19].data(), fields[19].data() + fields[19].size(), ticks);
+  if (failure != std::errc() || end != fields[19].data() + fields[19].size()) return std::nullopt;
+  return ticks;
+#endif
 }
 
 std::optional<std::string> PosixPlatform::executablePath(int pid) {
@@ -189,6 +254,107 @@ std::optional<std::string> PosixPlatform::executablePath(int pid) {
   path.resize(static_cast<std::size_t>(length));
   return path;
 #endif
+}
+
+bool PosixPlatform::domainReadable(const std::string& domain) {
+#if defined(__APPLE__)
+  const std::string home = homeDirectory();
+  const std::string folder = home.empty() ? std::string() : home + "/Library/Preferences";
+#else
+  const std::string folder = configDirectory();
+#endif
+  if (folder.empty() || domain.empty() || domain.find('/') != std::string::npos) return true;
+  std::string contents;
+  switch (readRegularFile(folder + "/" + domain + ".plist", maxReadFileSize, contents)) {
+    case FileRead::missing:
+      return true;
+    case FileRead::failed:
+      return false;
+    case FileRead::read:
+      break;
+  }
+  const auto parsed = parsePropertyList(contents);
+  return parsed && parsed->get<PlistDictionary>() != nullptr;
+}
+
+// The registry --------------------------------------------------------------------------
+// One symbolic link per session, named after a hash of the snapshot's path and pointing
+// at it; `.lock`, locked with flock, serializes the owners that consult it.
+
+namespace {
+
+std::string entryName(const std::string& snapshotPath) {
+  std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+  for (const unsigned char c : snapshotPath) hash = (hash ^ c) * 1099511628211ULL;
+  constexpr char digits[] = "0123456789abcdef";
+  std::string name(16, '0');
+  for (auto& digit : name | std::views::reverse) {
+    digit = digits[hash & 0xF];
+    hash >>= 4;
+  }
+  return name;
+}
+
+std::optional<std::string> linkTarget(const std::string& path) {
+  std::string target(4096, '\0');
+  const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+  if (length <= 0 || static_cast<std::size_t>(length) == target.size()) return std::nullopt;
+  target.resize(static_cast<std::size_t>(length));
+  return target;
+}
+
+// Only a folder of the user's own that no one else may write holds entries we trust.
+bool isPrivateFolder(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() &&
+         (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+bool PosixPlatform::lockSessionRegistry() {
+  const std::string folder = sessionRegistryDirectory();
+  if (folder.empty() || !makeDirectories(folder) || !isPrivateFolder(folder)) return false;
+  UniqueFd lock(::open((folder + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!lock.valid()) return false;
+  while (::flock(lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
+  }
+  registryLock_ = std::move(lock);
+  registry_ = folder;
+  return true;
+}
+
+void PosixPlatform::unlockSessionRegistry() {
+  registryLock_.reset();
+  registry_.clear();
+}
+
+std::vector<std::string> PosixPlatform::registeredSnapshots() {
+  std::vector<std::string> paths;
+  DIR* folder = registry_.empty() ? nullptr : ::opendir(registry_.c_str());
+  if (folder == nullptr) return paths;
+  while (const dirent* entry = ::readdir(folder)) {
+    if (entry->d_name[0] == '.') continue;
+    if (auto target = linkTarget(registry_ + "/" + entry->d_name)) paths.push_back(std::move(*target));
+  }
+  ::closedir(folder);
+  std::ranges::sort(paths);
+  return paths;
+}
+
+bool PosixPlatform::registerSnapshot(const std::string& path) {
+  if (registry_.empty()) return false;
+  const std::string entry = registry_ + "/" + entryName(path);
+  if (linkTarget(entry) == path) return true;
+  ::unlink(entry.c_str());
+  return ::symlink(path.c_str(), entry.c_str()) == 0 && syncDirectory(registry_);
+}
+
+void PosixPlatform::unregisterSnapshot(const std::string& path) {
+  if (registry_.empty()) return;
+  const std::string entry = registry_ + "/" + entryName(path);
+  if (linkTarget(entry) == path && ::unlink(entry.c_str()) == 0) syncDirectory(registry_);
 }
 
 int PosixPlatform::processId() { return ::getpid(); }

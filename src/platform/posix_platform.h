@@ -3,6 +3,7 @@
 #include "platform/owner_platform.h"
 #include "platform/owner_watch.h"
 #include "platform/platform.h"
+#include "platform/unique_fd.h"
 
 // The operating-system half of the platform, shared by every backend: files,
 // processes and time through POSIX. Backends add property-list parsing and the
@@ -22,16 +23,21 @@ class PosixPlatform : public OwnerPlatform {
   int writeFileAtomically(const std::string& path, const std::string& bytes) override;
   bool isExecutableFile(const std::string& path) override;
   int startDetached(const std::string& executable, const std::vector<std::string>& arguments) override;
-  ProcessState childState(int pid) override;
-  void reapLaunched() override;
+  std::optional<std::int64_t> processStartTime(int pid) override;
   std::optional<std::string> executablePath(int pid) override;
+  bool domainReadable(const std::string& domain) override;
+  bool lockSessionRegistry() override;
+  void unlockSessionRegistry() override;
+  std::vector<std::string> registeredSnapshots() override;
+  bool registerSnapshot(const std::string& path) override;
+  void unregisterSnapshot(const std::string& path) override;
   int processId() override;
   bool randomBytes(std::span<std::uint8_t> bytes) override;
 
  private:
   OwnerWatch watch_;
-  // Children of `launch` not yet reaped: a long-lived owner must not collect zombies.
-  std::vector<int> launched_;
+  std::string registry_;  // the registry's folder while it is locked
+  UniqueFd registryLock_;
 };
 
 // Files larger than this are not snapshots (a real one is a few hundred bytes) and

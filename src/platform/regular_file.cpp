@@ -18,9 +18,10 @@ FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::stri
       static_cast<std::size_t>(status.st_size) > maxSize) {
     return FileRead::failed;
   }
-  // Checked on the open file, so that a swap after the check changes nothing.
+  // Checked on the open file, so that a swap after the check changes nothing. On macOS
+  // every local user's primary group is staff: group-writable is anyone's.
   if (writers == FileWriters::ownUser &&
-      (status.st_uid != ::geteuid() || (status.st_mode & S_IWOTH) != 0)) {
+      (status.st_uid != ::geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
     return FileRead::failed;
   }
 

@@ -7,7 +7,7 @@
 enum class FileRead { read, missing, failed };
 
 // Whose writing a file may carry to be read: anyone's, or only the reader's own user's
-// (a file owned by someone else, or that every user may write, fails unread).
+// (a file owned by someone else, or that its group or every user may write, fails unread).
 enum class FileWriters { anyone, ownUser };
 
 // Reads the regular file at `path` (through a link if need be) into `contents`. Opens

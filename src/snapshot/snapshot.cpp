@@ -7,10 +7,8 @@
 
 namespace {
 
-std::optional<SnapshotRecord> readRecord(Platform& platform, const std::string& path) {
-  const auto bytes = platform.readFile(path);
-  if (!bytes) return std::nullopt;
-  auto root = platform.parsePropertyList(*bytes);
+std::optional<SnapshotRecord> recordFrom(Platform& platform, std::string_view bytes) {
+  auto root = platform.parsePropertyList(bytes);
   if (!root) return std::nullopt;
   auto* top = std::get_if<PlistDictionary>(&root->storage);
   if (top == nullptr) return std::nullopt;
@@ -36,12 +34,22 @@ std::optional<SnapshotRecord> readRecord(Platform& platform, const std::string& 
 
 }  // namespace
 
-std::optional<SnapshotRecord> readSnapshot(Platform& platform, const std::string& path) {
+std::optional<SnapshotRecord> parseSnapshot(Platform& platform, std::string_view bytes) {
   // A crafted file can ask for more memory than the machine will give (the readers
   // bound it only in proportion to the file): it reads as no record, like any other
   // file the agent cannot read, rather than ending the agent.
   try {
-    return readRecord(platform, path);
+    return recordFrom(platform, bytes);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<SnapshotRecord> readSnapshot(Platform& platform, const std::string& path) {
+  try {
+    const auto bytes = platform.readFile(path);
+    if (!bytes) return std::nullopt;
+    return recordFrom(platform, *bytes);
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "values/plist_value.h"
@@ -21,3 +22,6 @@ struct SnapshotRecord {
 // parsed, when its top level is not a dictionary, or when it has no "snapshot"
 // dictionary; every other field falls back to its default.
 std::optional<SnapshotRecord> readSnapshot(Platform& platform, const std::string& path);
+
+// The same, for the bytes of a file already read.
+std::optional<SnapshotRecord> parseSnapshot(Platform& platform, std::string_view bytes);

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/portable/plist_reader.h"
 #include "platform/portable/plist_writer.h"
 #include "platform/regular_file.h"
+#include "platform/user_paths.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -27,52 +27,6 @@ constexpr std::size_t maxDomainFileSize = 16 * 1024 * 1024;
 bool isValidDomainName(const std::string& domain) {
   return !domain.empty() && domain != "." && domain != ".." &&
          domain.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
-}
-
-bool isAbsoluteLongerThanRoot(const char* path) {
-  return path != nullptr && path[0] == '/' && path[1] != '\0';
-}
-
-std::string homeDirectory() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return home;
-
-  const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 1024);
-  passwd entry{};
-  passwd* found = nullptr;
-  // Some entries do not fit the suggested size; grow the buffer up to a sane bound.
-  while (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
-         buffer.size() < 1024 * 1024) {
-    buffer.resize(buffer.size() * 2);
-  }
-  if (found == nullptr || found->pw_dir == nullptr) return {};
-  return found->pw_dir;
-}
-
-std::string parentOf(const std::string& path) {
-  const auto end = path.find_last_not_of('/');
-  if (end == std::string::npos) return "/";
-  const auto slash = path.find_last_of('/', end);
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Creates `path` and any missing folders above it, each private to the user.
-bool makeDirectories(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) != 0) {
-    const int error = errno;
-    if (error == EEXIST) {
-      struct stat status {};
-      return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-    }
-    const std::string parent = parentOf(path);
-    if (error != ENOENT || parent == path || !makeDirectories(parent)) return false;
-    if (::mkdir(path.c_str(), 0700) != 0) return false;
-  }
-  // The umask may have taken bits away; a new folder must still be usable by its owner.
-  return ::chmod(path.c_str(), 0700) == 0 && syncDirectory(parentOf(path));
 }
 
 // An empty domain is no file at all, as CoreFoundation leaves it.
@@ -107,13 +61,7 @@ std::string document(const PlistDictionary& dictionary, bool wasBinary) {
 
 PreferencesStore::PreferencesStore(std::string directory) : directory_(std::move(directory)) {}
 
-std::string PreferencesStore::defaultDirectory() {
-  const char* configHome = std::getenv("XDG_CONFIG_HOME");
-  if (isAbsoluteLongerThanRoot(configHome)) return configHome;
-  const std::string home = homeDirectory();
-  if (home.empty()) return {};
-  return (home == "/" ? std::string() : home) + "/.config";
-}
+std::string PreferencesStore::defaultDirectory() { return configDirectory(); }
 
 void PreferencesStore::set(const std::string& domain, const std::string& key,
                            const std::optional<PreferenceValue>& value) {
