@@ -5,9 +5,10 @@
  *   recover   what every application does first at launch
  *   begin     hide the Dock, protected by the agent
  *   end       put the Dock back: the clean end
- *   status    whether the agent still protects the Dock
- * and answers each with one line: "ok", "restored", "protected 0" or "1", or
- * "error N: message".
+ *   state     where the session stands: none, protected, agent-gone or taken-over
+ *   reopen    close the handle and open a new one, as an application that makes one
+ *             per use does
+ * and answers each with one line: "ok", "restored", "state NAME", or "error N: message".
  * At the end of its input it ends an active session and exits, as a well-behaved
  * application does when it quits.
  *
@@ -64,8 +65,17 @@ int main(int argc, char** argv) {
       report(owner, hide(owner));
     } else if (strcmp(line, "end") == 0) {
       report(owner, dock_restore_end(owner));
-    } else if (strcmp(line, "status") == 0) {
-      printf("protected %d\n", dock_restore_is_protected(owner));
+    } else if (strcmp(line, "state") == 0) {
+      static const char* const names[] = {"none", "protected", "agent-gone", "taken-over"};
+      printf("state %s\n", names[dock_restore_get_state(owner)]);
+    } else if (strcmp(line, "reopen") == 0) {
+      dock_restore_close(owner);
+      owner = dock_restore_open(argv[2], argv[3], argv[1]);
+      if (owner == NULL) {
+        fputs("out of memory\n", stderr);
+        return 1;
+      }
+      puts("ok");
     } else {
       printf("error: unknown command \"%s\"\n", line);
     }

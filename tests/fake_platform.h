@@ -124,9 +124,10 @@ class FakePlatform : public OwnerPlatform {
   void unregisterSnapshot(const std::string& path) override { std::erase(registry, path); }
   int processId() override { return 4242; }
   bool randomBytes(std::span<std::uint8_t> bytes) override {
-    std::ranges::fill(bytes, 7);
+    std::ranges::fill(bytes, nextRandomByte++);  // a new session ID each time
     return true;
   }
+  std::uint8_t nextRandomByte = 7;
 
   static std::string number(double d) {
     char text[32];

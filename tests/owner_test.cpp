@@ -1,5 +1,7 @@
 #include <cerrno>
+#include <cmath>
 #include <functional>
+#include <limits>
 
 #include <gtest/gtest.h>
 
@@ -9,13 +11,40 @@
 
 namespace {
 
+const std::string path = "/home/u/snapshot.plist";
+const std::string otherPath = "/home/u/other.plist";
+const std::string marker = "com.example.owner velko.systemDockVisibilitySnapshot";
+
 struct OwnerFixture {
   FakePlatform platform;
   OwnerState state;
+  OwnerState other;  // another application's handle
   OwnerFixture() {
-    state.config = {"/home/u/snapshot.plist", "com.example.owner", "/opt/agent"};
+    state.config = {path, "com.example.owner", "/opt/agent"};
+    other.config = {otherPath, "com.example.other", "/opt/agent"};
     platform.preferences["com.apple.dock orientation"] = std::string("left");
     platform.preferences["com.apple.dock autohide"] = false;
+  }
+  // Begins with the Dock hidden, as an application does.
+  OwnerOutcome hide(OwnerState& owner) {
+    stageValue(owner, "autohide", true);
+    stageValue(owner, "orientation", std::string("bottom"));
+    return beginSession(platform, owner);
+  }
+  PlistValue dock(const std::string& key) { return platform.preferences.at("com.apple.dock " + key); }
+  bool dockAsUserHadIt() { return dock("autohide") == PlistValue(false) && dock("orientation") == PlistValue("left"); }
+  // A snapshot left by another process, `pid`, started at `started` when given.
+  void leaveSnapshot(const std::string& at, int pid, bool active, std::optional<std::int64_t> started = {}) {
+    PlistDictionary content{{"active", active}, {"ownerPID", PlistInteger{pid}}, {"sessionID", "S0"},
+                            {"snapshot", PlistDictionary{{"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}};
+    if (started) content.emplace("ownerStartTime", PlistInteger{*started});
+    platform.files[at] = *writeXmlPropertyList(content);
+    platform.preferences[marker] = true;
+  }
+  bool recover() {
+    bool restored = false;
+    EXPECT_EQ(recoverAtLaunch(platform, state.config, restored).status, DOCK_RESTORE_OK);
+    return restored;
   }
 };
 
@@ -50,6 +79,14 @@ TEST(OwnerSession, BadInputIsRefusedAndChangesNothing) {
        DOCK_RESTORE_AGENT_UNAVAILABLE},
       {[](auto& f) { return stageValue(f.state, "autohide", 1.0); }, DOCK_RESTORE_INVALID_ARGUMENT},
       {[](auto& f) { return stageValue(f.state, "tilesize", 48.0); }, DOCK_RESTORE_INVALID_ARGUMENT},
+      {[](auto& f) { return stageValue(f.state, "orientation", std::string("top")); }, DOCK_RESTORE_INVALID_ARGUMENT},
+      {[](auto& f) { return stageValue(f.state, "autohide-delay", -1.0); }, DOCK_RESTORE_INVALID_ARGUMENT},
+      {[](auto& f) { return stageValue(f.state, "autohide-time-modifier", std::nan("")); },
+       DOCK_RESTORE_INVALID_ARGUMENT},
+      {[](auto& f) { return stageValue(f.state, "autohide-delay", std::numeric_limits<double>::infinity()); },
+       DOCK_RESTORE_INVALID_ARGUMENT},
+      {[](auto& f) { f.platform.dockReadable = false; return beginSession(f.platform, f.state); },
+       DOCK_RESTORE_DOCK_UNREADABLE},
       {[](auto& f) { return endSession(f.platform, f.state); }, DOCK_RESTORE_NO_SESSION},
       {[](auto& f) {  // a second end
          beginSession(f.platform, f.state);
@@ -67,7 +104,127 @@ TEST(OwnerSession, BadInputIsRefusedAndChangesNothing) {
     EXPECT_FALSE(outcome.message.empty());
     EXPECT_EQ(f.platform.calls, std::vector<std::string>{});
     EXPECT_TRUE(f.state.staged.empty());
+    EXPECT_FALSE(f.state.session);
+    EXPECT_TRUE(f.platform.registry.empty());
   }
+}
+
+// Whatever applications begin, end or die in whatever order, the Dock gets the user's
+// own values back once no session is live, and never loses them on the way.
+TEST(OwnerSession, OneOriginalPerUserAndNothingLeftHalfDone) {
+  const std::pair<const char*, std::function<void(OwnerFixture&)>> cases[] = {
+      {"another application begins, then both end in either order",
+       [](auto& f) {
+         for (const bool firstEndsFirst : {true, false}) {
+           ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+           ASSERT_EQ(f.hide(f.other).status, DOCK_RESTORE_OK);
+           EXPECT_EQ(readSnapshot(f.platform, otherPath)->settings, readSnapshot(f.platform, path)->settings);
+           endSession(f.platform, firstEndsFirst ? f.state : f.other);
+           EXPECT_EQ(f.dock("autohide"), PlistValue(true)) << "the live session keeps the Dock";
+           endSession(f.platform, firstEndsFirst ? f.other : f.state);
+           EXPECT_TRUE(f.dockAsUserHadIt());
+           EXPECT_TRUE(f.platform.registry.empty());
+         }
+       }},
+      {"the other application's owner is dead: its originals, and end restores",
+       [](auto& f) {
+         f.leaveSnapshot(otherPath, 77, true, 1);
+         f.platform.registry = {otherPath};
+         f.platform.preferences["com.apple.dock autohide"] = true;  // as the dead one left it
+         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+         endSession(f.platform, f.state);
+         EXPECT_EQ(f.dock("autohide"), PlistValue(false));
+       }},
+      {"an inactive registered snapshot is no original, and its entry goes",
+       [](auto& f) {
+         f.leaveSnapshot(otherPath, 4242, false, 1000);
+         f.platform.registry = {otherPath};
+         f.platform.preferences["com.apple.dock autohide"] = true;
+         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+         EXPECT_EQ(f.platform.registry, std::vector<std::string>{path});
+         endSession(f.platform, f.state);
+         EXPECT_EQ(f.dock("autohide"), PlistValue(true));
+       }},
+      {"the agent fails to start: another instance's session, its agent and no marker, as before",
+       [](auto& f) {
+         f.leaveSnapshot(path, 77, true, 1);
+         f.platform.preferences.erase(marker);
+         const auto before = f.platform.files[path];
+         f.platform.startAnswer = -ENOENT;
+         EXPECT_EQ(f.hide(f.state).status, DOCK_RESTORE_AGENT_UNAVAILABLE);
+         EXPECT_EQ(f.platform.files[path], before);
+         EXPECT_FALSE(f.platform.preferences.contains(marker));
+         EXPECT_TRUE(f.platform.registry.empty());
+         EXPECT_EQ(f.platform.calls.back(), "start /opt/agent [" + path + "] [77] [S0] [com.example.owner]");
+         EXPECT_EQ(f.dock("autohide"), PlistValue(false));
+       }},
+      {"the Dock cannot be written: nothing changed, no session",
+       [](auto& f) {
+         f.platform.failingDomain = "com.apple.dock";
+         EXPECT_EQ(f.hide(f.state).status, DOCK_RESTORE_SYSTEM_ERROR);
+         EXPECT_TRUE(f.dockAsUserHadIt());
+         EXPECT_FALSE(f.platform.files.contains(path));
+         EXPECT_FALSE(f.platform.preferences.contains(marker));
+         EXPECT_TRUE(f.platform.registry.empty());
+         EXPECT_FALSE(f.state.session);
+       }},
+      {"every state, and an end after a takeover changes nothing",
+       [](auto& f) {
+         EXPECT_EQ(sessionState(f.platform, f.state), DOCK_RESTORE_STATE_NONE);
+         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+         EXPECT_EQ(sessionState(f.platform, f.state), DOCK_RESTORE_STATE_PROTECTED);
+         f.platform.started.erase(900);
+         EXPECT_EQ(sessionState(f.platform, f.state), DOCK_RESTORE_STATE_AGENT_GONE);
+         f.platform.started[900] = 6000;  // another process under the agent's PID
+         EXPECT_EQ(sessionState(f.platform, f.state), DOCK_RESTORE_STATE_AGENT_GONE);
+         OwnerState second{f.state.config, {}, {}};
+         ASSERT_EQ(f.hide(second).status, DOCK_RESTORE_OK);
+         EXPECT_EQ(sessionState(f.platform, f.state), DOCK_RESTORE_STATE_TAKEN_OVER);
+         f.platform.calls.clear();
+         EXPECT_EQ(endSession(f.platform, f.state).status, DOCK_RESTORE_OK);
+         EXPECT_EQ(f.platform.calls, std::vector<std::string>{});
+         EXPECT_EQ(sessionState(f.platform, f.state), DOCK_RESTORE_STATE_NONE);
+         EXPECT_EQ(sessionState(f.platform, second), DOCK_RESTORE_STATE_PROTECTED);
+       }},
+  };
+  for (const auto& [name, run] : cases) {
+    SCOPED_TRACE(name);
+    OwnerFixture f;
+    run(f);
+  }
+}
+
+// recover restores exactly when the recorded owner is gone, and clears a stale marker.
+TEST(OwnerSession, RecoverTellsADeadOwnerFromALiveOne) {
+  struct Case {
+    const char* name;
+    int pid;
+    bool active;
+    std::optional<std::int64_t> started;
+    bool restored;
+  };
+  const Case cases[] = {
+      {"another process started then runs: an instance, whatever its executable", 77, true, 1, false},
+      {"a process under that PID started at another time", 77, true, 2, true},
+      {"no process under that PID", 78, true, 1, true},
+      {"our own PID, written by a dead run", 4242, true, 999, true},
+      {"our own PID, without a start time", 4242, true, std::nullopt, true},
+      {"our own PID, written by this very process", 4242, true, 1000, false},
+      {"an inactive snapshot", 78, false, 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OwnerFixture f;
+    f.platform.started[77] = 1;
+    f.leaveSnapshot(path, c.pid, c.active, c.started);
+    EXPECT_EQ(f.recover(), c.restored);
+    EXPECT_EQ(f.platform.files.contains(path), !c.restored);
+    EXPECT_EQ(f.platform.preferences.contains(marker), c.active && !c.restored);
+  }
+  OwnerFixture f;  // a marker with no snapshot at all
+  f.platform.preferences[marker] = true;
+  EXPECT_FALSE(f.recover());
+  EXPECT_FALSE(f.platform.preferences.contains(marker));
 }
 
 }  // namespace

@@ -177,7 +177,7 @@ struct BeforeBegin {
   bool registered = false;
 };
 
-void rollBack(OwnerPlatform& platform, OwnerState& state, const BeforeBegin& before, const std::string& newAgent) {
+void rollBack(OwnerPlatform& platform, OwnerState& state, const BeforeBegin& before) {
   const auto& config = state.config;
   if (before.snapshotBytes) {
     platform.writeFileAtomically(config.snapshotPath, *before.snapshotBytes);
@@ -186,7 +186,7 @@ void rollBack(OwnerPlatform& platform, OwnerState& state, const BeforeBegin& bef
   }
   if (!before.registered) platform.unregisterSnapshot(config.snapshotPath);
   if (!before.marked) clearOwnerMarker(platform, config.ownerDomain);
-  if (!newAgent.empty() && isActive(before.snapshot)) {
+  if (isActive(before.snapshot)) {
     // Our snapshot made the previous session's agent stand down: it gets one again.
     const auto& previous = before.snapshot->record;
     auto* ours = state.session && state.session->sessionID == previous.sessionID ? &*state.session : nullptr;
@@ -278,7 +278,7 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
   const auto registered = platform.registeredSnapshots();
   before.registered = std::ranges::find(registered, config.snapshotPath) != registered.end();
   if (!platform.registerSnapshot(config.snapshotPath)) {
-    rollBack(platform, state, before, {});
+    rollBack(platform, state, before);
     return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot add the session to the registry of Dock sessions");
   }
   // The marker holds the snapshot's path, for the application's own information;
@@ -287,13 +287,13 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
   before.marked = platform.readPreference(config.ownerDomain, markerKey).has_value();
   platform.setPreference(config.ownerDomain, markerKey, config.snapshotPath);
   if (!platform.synchronizePreferences(config.ownerDomain)) {
-    rollBack(platform, state, before, {});
+    rollBack(platform, state, before);
     return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot set the marker in \"" + config.ownerDomain + "\"");
   }
   const int agentPID =
       platform.startDetached(config.agentPath, {config.snapshotPath, std::to_string(ownPID), *sessionID, config.ownerDomain});
   if (agentPID <= 0) {
-    rollBack(platform, state, before, {});
+    rollBack(platform, state, before);
     return failure(DOCK_RESTORE_AGENT_UNAVAILABLE,
                    "cannot start the agent \"" + config.agentPath + "\": " + describeError(-agentPID));
   }
@@ -305,7 +305,7 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
       platform.setPreference(dock, key, preferenceFromEntry(lookup(before.dock, key)));
     }
     platform.synchronizePreferences(dock);
-    rollBack(platform, state, before, *sessionID);
+    rollBack(platform, state, before);
     return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot write the Dock's preferences; nothing changed");
   }
   state.session = ActiveSession{*sessionID, std::move(originals), agentPID, platform.processStartTime(agentPID)};

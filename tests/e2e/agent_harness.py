@@ -50,8 +50,10 @@ def agent_for(user):
 
 
 def write_atomically(path, data):
+    """Writes as an owner must: private to the user (a file its group may write is no
+    snapshot), into a temporary file renamed into place."""
     temporary = path + ".tmp"
-    with open(temporary, "wb") as f:
+    with open(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "wb") as f:
         f.write(data)
     os.replace(temporary, path)
 

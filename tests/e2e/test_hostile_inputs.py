@@ -52,6 +52,7 @@ FILES = {
                                        NOBODY if AS_ROOT else None, None),
     # Files another local user could have written are no record of the owner's.
     "a snapshot every user may write": (file_of(snapshot, 0o666), None, None),
+    "a snapshot its group may write": (file_of(snapshot, 0o620), None, None),
     "a snapshot owned by another user": (file_of(snapshot, 0o644, NOBODY), None, None),
 }
 

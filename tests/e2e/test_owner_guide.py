@@ -73,7 +73,6 @@ class OwnerGuideExample(AgentTestCase):
         self.addCleanup(self.stop, owner)
         dock = self.start_dock()
         write_atomically(self.snapshot_path, example_for(owner.pid, session))
-        os.chmod(self.snapshot_path, 0o664)  # group-writable is still the owner's own
         agent = self.start_agent("snapshot.plist", str(owner.pid), session, OWNER_DOMAIN,
                                  preexec_fn=joining_group(owner.pid))
         self.assertTrue(wait_for(lambda: os.getsid(agent.pid) == agent.pid),

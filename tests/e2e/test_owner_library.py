@@ -1,104 +1,195 @@
 # The owner library with the real agent and real processes, driven through the example
 # owner in C (examples/owner.c), one command a line. A scenario is a list of steps
-# "WHO ACTION [ANSWER]": WHO is an instance of the example owner (A, B), ACTION one of
-# its commands (the answer it must give follows) or something done to it from outside.
+# "WHO ACTION [ANSWER]": WHO is an instance of the example owner, ACTION one of its
+# commands (the answer it must begin with follows) or something done to it from
+# outside; "-" does something to neither. A, B and Z (started with SIGCHLD ignored) are
+# instances of one application; C and D of another, with their own snapshot and domain.
 import os
 import plistlib
+import shutil
 import signal
 import subprocess
 
 from agent_harness import AGENT, MARKER, OWNER_DOMAIN, AgentTestCase, wait_for
 
 OWNER = os.environ.get("DOCK_RESTORE_OWNER", "build/dock-restore-example-owner")
+OTHER_DOMAIN = "com.example.other"
+APPS = {"A": ("snapshot.plist", OWNER_DOMAIN), "B": ("snapshot.plist", OWNER_DOMAIN),
+        "Z": ("snapshot.plist", OWNER_DOMAIN), "C": ("other.plist", OTHER_DOMAIN),
+        "D": ("other.plist", OTHER_DOMAIN)}
 
 USERS_DOCK = {"orientation": "left", "autohide": False, "autohide-time-modifier": 0.5, "tilesize": 48}
 HIDDEN_DOCK = dict(USERS_DOCK, **{"autohide": True, "autohide-delay": 1000.0, "autohide-time-modifier": 0.0,
                                   "launchanim": False, "no-bouncing": True})
+DOCKS = {"users": USERS_DOCK, "hidden": HIDDEN_DOCK}
 
 SCENARIOS = [
-    # name, steps, the Dock afterwards, whether marker and snapshot are left (None: not checked)
+    # name, steps, the Dock afterwards, whether a marker or snapshot is left (None: not checked)
     ("owner killed", ["A begin ok", "A kill"], USERS_DOCK, False),
     ("clean end", ["A begin ok", "A end ok", "A agent-exited"], USERS_DOCK, False),
     ("owner and agent killed, recovered at launch",
      ["A begin ok", "A kill-agent", "A kill", "B recover restored"], USERS_DOCK, False),
     ("a newcomer under the owner's PID counts as gone",
      ["A begin ok", "A kill-agent", "A kill", "A pid-reused", "B recover restored"], USERS_DOCK, False),
+    ("the recovering process holds the recorded PID",
+     ["A begin ok", "A kill-agent", "A kill", "B own-pid", "B recover restored"], USERS_DOCK, False),
+    ("an old instance whose executable was replaced stays live",
+     ["A begin ok", "- replace-owner", "B recover ok", "- dock hidden", "A end ok"], USERS_DOCK, False),
     ("recover with a live owner", ["A begin ok", "B recover ok"], HIDDEN_DOCK, True),
     ("recover with no marker",
      ["A begin ok", "A kill-agent", "A kill", "A drop-marker", "B recover ok"], HIDDEN_DOCK, None),
+    ("a stale marker is cleared",
+     ["A begin ok", "A kill-agent", "A kill", "- remove-snapshot", "B recover ok"], HIDDEN_DOCK, False),
+    ("a group-writable snapshot is no record",
+     ["A begin ok", "A kill-agent", "A kill", "- group-writable", "B recover ok"], HIDDEN_DOCK, True),
+    ("an unreadable Dock domain refuses begin",
+     ["- break-dock", "A begin error 6", "A state none", "A no-agent", "- dock broken", "- fix-dock"],
+     USERS_DOCK, False),
     ("second instance, then a crash", ["A begin ok", "B begin ok", "B kill"], USERS_DOCK, False),
     ("second begin, then a crash", ["A begin ok", "A begin ok", "A kill"], USERS_DOCK, False),
-    ("protection ends with the agent",
-     ["A status protected 0", "A begin ok", "A status protected 1", "A kill-agent", "A status protected 0"],
-     HIDDEN_DOCK, True),
+    ("every state, and an end after a takeover",
+     ["A state none", "A begin ok", "A state protected", "A kill-agent", "A state agent-gone", "A begin ok",
+      "A state protected", "B begin ok", "A state taken-over", "A end ok", "A state none", "- dock hidden",
+      "B end ok"], USERS_DOCK, False),
+    ("no zombies after end", ["A begin ok", "A end ok", "A agent-exited", "A no-zombies"], USERS_DOCK, False),
+    ("no zombies after close", ["A begin ok", "A end ok", "A reopen ok", "A no-zombies", "A begin ok",
+                                "A reopen ok", "A kill"], USERS_DOCK, False),
+    ("no zombies with SIGCHLD ignored",
+     ["Z begin ok", "Z state protected", "Z end ok", "Z agent-exited", "Z no-zombies"], USERS_DOCK, False),
+    # Two applications: the user's values are recorded once and come back with the last.
+    ("two applications, ended in order", ["A begin ok", "C begin ok", "A end ok", "- dock hidden", "C end ok"],
+     USERS_DOCK, False),
+    ("two applications, ended in reverse", ["A begin ok", "C begin ok", "C end ok", "- dock hidden", "A end ok"],
+     USERS_DOCK, False),
+    ("two applications, the first killed", ["A begin ok", "C begin ok", "A kill", "C end ok"], USERS_DOCK, False),
+    ("two applications, the second killed", ["A begin ok", "C begin ok", "C kill", "- dock users", "A end ok"], USERS_DOCK, False),
+    ("two applications, both killed with their agents, then recovered",
+     ["A begin ok", "C begin ok", "A kill-agent", "A kill", "C kill-agent", "C kill", "B recover restored",
+      "D recover restored"], USERS_DOCK, False),
+    ("an application begins while another's dead session hides the Dock",
+     ["A begin ok", "A kill-agent", "A kill", "C begin ok", "C end ok", "B recover restored"], USERS_DOCK, False),
 ]
 
 
-def agents_of(owner):
-    with open(f"/proc/{owner.pid}/task/{owner.pid}/children") as f:
-        children = [int(pid) for pid in f.read().split()]
-    return [pid for pid in children if runs_agent(pid)]
+def command_line(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().split(b"\0")[:-1]
+    except OSError:
+        return []
+
+
+def agents_for(owner_pid):
+    """The running agents that watch `owner_pid` (they are not its children)."""
+    pids = [int(name) for name in os.listdir("/proc") if name.isdigit()]
+    return [pid for pid in pids if runs_agent(pid) and command_line(pid)[2:3] == [str(owner_pid).encode()]]
 
 
 def runs_agent(pid):
-    try:  # a process that is exiting has no executable any more
+    try:  # a process that has exited has no executable any more
         return os.readlink(f"/proc/{pid}/exe") == os.path.realpath(AGENT)
     except OSError:
         return False
 
 
-def is_zombie(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+def has_exited(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+def zombie_children(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as f:
+        return [child for child in f.read().split() if has_exited(child)]
+
+
+def ignoring_sigchld():
+    signal.signal(signal.SIGCHLD, signal.SIG_IGN)
 
 
 class OwnerLibrary(AgentTestCase):
+    def start(self, who):
+        path, domain = APPS[who]
+        owner = subprocess.Popen([self.owner_binary, AGENT, os.path.join(self.home, path), domain], env=self.env,
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                 preexec_fn=ignoring_sigchld if who == "Z" else None)
+        self.addCleanup(self.stop, owner)
+        return owner
+
     def step(self, step):
         who, action, *answer = step.split(" ", 2)
-        if who not in self.owners:
-            self.owners[who] = subprocess.Popen([OWNER, AGENT, self.snapshot_path, OWNER_DOMAIN], env=self.env,
-                                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-            self.addCleanup(self.stop, self.owners[who])
-        owner = self.owners[who]
+        if who != "-" and who not in self.owners:
+            self.owners[who] = self.start(who)
+        owner = self.owners.get(who)
         if action == "kill":
             self.kill_and_reap(owner)
         elif action == "kill-agent":
-            agents = agents_of(owner)
+            agents = agents_for(owner.pid)
+            self.assertTrue(agents)
             for pid in agents:
                 os.kill(pid, signal.SIGKILL)
-            self.assertTrue(wait_for(lambda: all(map(is_zombie, agents))))
-        elif action == "agent-exited":
-            self.assertTrue(wait_for(lambda: not agents_of(owner)))
-        elif action == "pid-reused":
+            self.assertTrue(wait_for(lambda: all(map(has_exited, agents))))
+        elif action in ("agent-exited", "no-agent"):
+            self.assertTrue(wait_for(lambda: not agents_for(owner.pid)))
+        elif action == "no-zombies":
+            self.assertTrue(wait_for(lambda: not zombie_children(owner.pid)), "zombies left")
+        elif action in ("pid-reused", "own-pid"):
             with open(self.snapshot_path, "rb") as f:
                 snapshot = plistlib.load(f)
-            self.write_snapshot(self.start_owner().pid, snapshot["sessionID"], snapshot["snapshot"])
+            pid = self.start_owner().pid if action == "pid-reused" else owner.pid
+            self.write_snapshot(pid, snapshot["sessionID"], snapshot["snapshot"])
         elif action == "drop-marker":
             self.write_domain(OWNER_DOMAIN, {})
+        elif action == "remove-snapshot":
+            os.remove(self.snapshot_path)
+        elif action == "group-writable":
+            os.chmod(self.snapshot_path, 0o660)
+        elif action == "replace-owner":  # as an update does: a new file under the old name
+            shutil.copy(OWNER, self.owner_binary + ".new")
+            os.replace(self.owner_binary + ".new", self.owner_binary)
+        elif action == "break-dock":
+            self.broken = b"<plist><dict><key>autohide</key>"
+            with open(self.domain_path("com.apple.dock"), "wb") as f:
+                f.write(self.broken)
+        elif action == "fix-dock":
+            self.write_domain("com.apple.dock", USERS_DOCK)
+        elif action == "dock":
+            if answer[0] == "broken":
+                self.assertEqual(self.domain_bytes("com.apple.dock"), self.broken)
+            else:
+                self.assertTrue(wait_for(lambda: self.read_domain("com.apple.dock") == DOCKS[answer[0]]), step)
         else:
             owner.stdin.write(action + "\n")
             owner.stdin.flush()
-            self.assertEqual(owner.stdout.readline().strip(), answer[0])
+            line = owner.stdout.readline().strip()
+            expected = f"state {answer[0]}" if action == "state" else answer[0]
+            self.assertTrue(line.startswith(expected), f"{step}: {line}")
 
     def left_behind(self):
-        try:
-            marked = MARKER in self.read_domain(OWNER_DOMAIN)
-        except FileNotFoundError:
-            marked = False
-        return marked, os.path.exists(self.snapshot_path)
+        left = False
+        for path, domain in set(APPS.values()):
+            try:
+                left |= MARKER in self.read_domain(domain)
+            except FileNotFoundError:
+                pass
+            left |= os.path.exists(os.path.join(self.home, path))
+        return left
 
     def test_scenarios(self):
         for name, steps, dock_after, left in SCENARIOS:
             with self.subTest(name):
                 self.setUp()
                 self.owners = {}
+                self.owner_binary = shutil.copy(OWNER, os.path.join(self.home, "owner"))
                 self.write_domain("com.apple.dock", USERS_DOCK)
                 for step in steps:
                     self.step(step)
-                self.assertTrue(left is None or wait_for(lambda: self.left_behind() == (left, left)),
-                                f"marker and snapshot left: {self.left_behind()}")
+                self.assertTrue(left is None or wait_for(lambda: self.left_behind() == left),
+                                f"marker or snapshot left: {self.left_behind()}")
                 self.assertEqual(self.read_domain("com.apple.dock"), dock_after)
                 for owner in self.owners.values():  # agents first: a dead owner's agent would recover
-                    for pid in agents_of(owner) if owner.poll() is None else []:
+                    for pid in agents_for(owner.pid) if owner.poll() is None else []:
                         os.kill(pid, signal.SIGKILL)
                 self.doCleanups()
