@@ -10,9 +10,9 @@
  * otherwise. A handle is not safe to use from two threads at once.
  *
  * Every application that uses the library shares one per-user registry of active
- * sessions (~/Library/Application Support/dock-restore/sessions), so that however many
- * applications hide the Dock, the user's own values are recorded once and come back
- * when the last session ends. */
+ * sessions (~/Library/Application Support/dock-restore/sessions on macOS), so that
+ * however many applications hide the Dock, the user's own values are recorded once
+ * and come back when the last session ends. */
 #ifndef DOCK_RESTORE_H
 #define DOCK_RESTORE_H
 
