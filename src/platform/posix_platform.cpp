@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <charconv>
 #include <initializer_list>
-#include <ranges>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -288,10 +287,7 @@ std::string entryName(const std::string& snapshotPath) {
   for (const unsigned char c : snapshotPath) hash = (hash ^ c) * 1099511628211ULL;
   constexpr char digits[] = "0123456789abcdef";
   std::string name(16, '0');
-  for (auto& digit : name | std::views::reverse) {
-    digit = digits[hash & 0xF];
-    hash >>= 4;
-  }
+  for (std::size_t i = name.size(); i-- > 0; hash >>= 4) name[i] = digits[hash & 0xF];
   return name;
 }
 
