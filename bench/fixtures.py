@@ -53,7 +53,7 @@ def write(directory, owner_pid, session_id):
     paths = []
     for name in FILES:
         path = os.path.join(directory, name)
-        with open(path, "wb") as f:
+        with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "wb") as f:
             f.write(documents[name])
         paths.append(path)
     return paths

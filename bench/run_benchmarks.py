@@ -73,7 +73,7 @@ def stop(process):
 
 def write_atomically(path, data):
     temporary = path + ".tmp"
-    with open(temporary, "wb") as f:
+    with open(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "wb") as f:
         f.write(data)
     os.replace(temporary, path)
 

@@ -62,7 +62,8 @@ def read_domain(domain):
 
 def write_atomically(path, data):
     temporary = f"{path}.{os.getpid()}.tmp"
-    with open(temporary, "wb") as f:
+    # Private to the user: a file its group may write is no snapshot to the agent.
+    with open(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "wb") as f:
         f.write(data)
         f.flush()
         os.fsync(f.fileno())
