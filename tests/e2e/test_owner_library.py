@@ -159,13 +159,19 @@ class OwnerLibrary(AgentTestCase):
             if answer[0] == "broken":
                 self.assertEqual(self.domain_bytes("com.apple.dock"), self.broken)
             else:
-                self.assertTrue(wait_for(lambda: self.read_domain("com.apple.dock") == DOCKS[answer[0]]), step)
+                self.assertTrue(wait_for(lambda: self.dock_is(DOCKS[answer[0]])), step)
         else:
             owner.stdin.write(action + "\n")
             owner.stdin.flush()
             line = owner.stdout.readline().strip()
             expected = f"state {answer[0]}" if action == "state" else answer[0]
             self.assertTrue(line.startswith(expected), f"{step}: {line}")
+
+    def dock_is(self, values):
+        try:  # the agent may be writing it this moment, and CoreFoundation writes in place
+            return self.read_domain("com.apple.dock") == values
+        except plistlib.InvalidFileException:
+            return False
 
     def left_behind(self):
         left = False
@@ -188,7 +194,7 @@ class OwnerLibrary(AgentTestCase):
                     self.step(step)
                 self.assertTrue(left is None or wait_for(lambda: self.left_behind() == left),
                                 f"marker or snapshot left: {self.left_behind()}")
-                self.assertEqual(self.read_domain("com.apple.dock"), dock_after)
+                self.assertTrue(wait_for(lambda: self.dock_is(dock_after)), "the Dock afterwards")
                 for owner in self.owners.values():  # agents first: a dead owner's agent would recover
                     for pid in agents_for(owner.pid) if owner.poll() is None else []:
                         os.kill(pid, signal.SIGKILL)
