@@ -195,16 +195,15 @@ void rollBack(OwnerPlatform& platform, OwnerState& state, const BeforeBegin& bef
   if (!before.registered) platform.unregisterSnapshot(config.snapshotPath);
   if (!before.marked) clearOwnerMarker(platform, config.ownerDomain);
   if (isActive(before.snapshot)) {
-    // Our snapshot made the previous session's agent stand down: it gets one again.
+    // Our snapshot made the previous session's agent stand down, or will: it gets a new
+    // one. Should the old one have read its own session back in time and stayed, two
+    // agents restore the same values, which is harmless; none would not be.
     const auto& previous = before.snapshot->record;
-    auto* ours = state.session && state.session->sessionID == previous.sessionID ? &*state.session : nullptr;
-    if (ours == nullptr || !agentRuns(platform, *ours)) {
-      const int pid = platform.startDetached(config.agentPath, {config.snapshotPath, std::to_string(previous.ownerPID),
-                                                                previous.sessionID, config.ownerDomain});
-      if (ours != nullptr) {
-        ours->agentPID = std::max(pid, 0);
-        ours->agentStarted = platform.processStartTime(pid);
-      }
+    const int pid = platform.startDetached(config.agentPath, {config.snapshotPath, std::to_string(previous.ownerPID),
+                                                              previous.sessionID, config.ownerDomain});
+    if (state.session && state.session->sessionID == previous.sessionID) {
+      state.session->agentPID = std::max(pid, 0);
+      state.session->agentStarted = platform.processStartTime(pid);
     }
   }
 }
