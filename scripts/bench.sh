@@ -33,3 +33,6 @@ else
   echo "bench.sh: no private PID namespace; killall Dock may reach other stand-ins" >&2
 fi
 "${isolate[@]}" python3 -B bench/run_benchmarks.py build-bench
+echo
+echo "What begin and end cost the caller:"
+"${isolate[@]}" build-bench/bench/owner_cycle_bench build-bench/dock-restore-agent 200

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #if defined(__APPLE__) && __has_include(<libproc.h>)
 #include <libproc.h>  // proc_pidpath, proc_pidinfo; declared elsewhere where it is absent
+#include <sys/proc.h>  // SZOMB
 #include <sys/proc_info.h>
 #endif
 
@@ -210,7 +211,8 @@ std::optional<std::int64_t> PosixPlatform::processStartTime(int pid) {
   if (pid <= 0) return std::nullopt;
 #if defined(__APPLE__)
   proc_bsdinfo info{};
-  if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE) != PROC_PIDTBSDINFO_SIZE ||
+  constexpr int size = static_cast<int>(PROC_PIDTBSDINFO_SIZE);
+  if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, size) != size ||
       info.pbi_status == SZOMB) {
     return std::nullopt;
   }
