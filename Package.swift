@@ -85,6 +85,9 @@ let package = Package(
                           sources: ["src/owner/snapshot_report.cpp"], cxxSettings: [.headerSearchPath("src")]),
         // expat, for the portable backend's XML reader (Debian: libexpat1-dev).
         .systemLibrary(name: "CExpat", pkgConfig: "expat", providers: [.apt(["libexpat1-dev"])]),
+        // The example owner in Swift, which the end-to-end tests drive like examples/owner.c.
+        .executableTarget(name: "dock-restore-example-owner-swift", dependencies: ["DockRestore"], path: "examples",
+                          exclude: ["owner.c", "owner.py", "demo.py"], sources: ["owner.swift"]),
         .testTarget(name: "DockRestoreTests", dependencies: ["DockRestore"]),
     ],
     cxxLanguageStandard: .cxx20
