@@ -6,8 +6,9 @@
 // the system's expat and utf8proc.
 import PackageDescription
 
-let linux: [Platform] = [.linux, .android, .openbsd]
-let apple: [Platform] = [.macOS]
+// Where the portable backend serves, and where CoreFoundation does.
+let portablePlatforms: [Platform] = [.linux, .android, .openbsd]
+let applePlatforms: [Platform] = [.macOS]
 
 // Every C++ target compiles files of the shared tree, found from the package's root.
 // Each has a module map of its own under Sources/: dock_restore.h for CDockRestore,
@@ -34,7 +35,7 @@ let core = cxxTarget("CDockRestoreCore", sources: [
     "src/platform/posix_platform.cpp",
     "src/platform/regular_file.cpp",
     "src/platform/native_values.cpp",
-], linkerSettings: [.linkedLibrary("m", .when(platforms: linux))])
+], linkerSettings: [.linkedLibrary("m", .when(platforms: portablePlatforms))])
 
 let portable = cxxTarget("CDockRestorePortable", sources: [
     "src/platform/portable/unicode_text_utf8proc.cpp",
@@ -61,8 +62,8 @@ let coreFoundation = cxxTarget("CDockRestoreCoreFoundation", sources: [
 // What links the agent's code: the logic and the one backend of the platform.
 let backend: [Target.Dependency] = [
     "CDockRestoreCore",
-    .target(name: "CDockRestorePortable", condition: .when(platforms: linux)),
-    .target(name: "CDockRestoreCoreFoundation", condition: .when(platforms: apple)),
+    .target(name: "CDockRestorePortable", condition: .when(platforms: portablePlatforms)),
+    .target(name: "CDockRestoreCoreFoundation", condition: .when(platforms: applePlatforms)),
 ]
 
 let package = Package(
