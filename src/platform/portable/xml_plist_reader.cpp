@@ -629,8 +629,15 @@ std::optional<PlistValue> readXmlPropertyListText(std::string_view bytes, XmlFai
   const auto root = rootElementAt(bytes);
   const auto failAt = [&](std::size_t bodyLine, std::string reason) {
     if (failure != nullptr) {
-      const auto prologLines = std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(root.value_or(0)), '\n');
-      *failure = {static_cast<std::size_t>(prologLines) + bodyLine, std::move(reason)};
+      // Line breaks as expat counts them in the body: LF, CR, and CR LF as one.
+      const std::string_view prolog = bytes.substr(0, root.value_or(0));
+      std::size_t prologLines = 0;
+      for (std::size_t at = 0; at < prolog.size(); ++at) {
+        if (prolog[at] == '\n' || (prolog[at] == '\r' && (at + 1 == prolog.size() || prolog[at + 1] != '\n'))) {
+          ++prologLines;
+        }
+      }
+      *failure = {prologLines + bodyLine, std::move(reason)};
     }
     return std::nullopt;
   };
