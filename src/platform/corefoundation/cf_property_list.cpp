@@ -147,8 +147,14 @@ std::optional<PlistValue> readCFPropertyList(std::string_view bytes, std::string
       CFPropertyListCreateWithData(kCFAllocatorDefault, data.get(), kCFPropertyListImmutable, nullptr, &parseError));
   const CFRef<CFErrorRef> error(parseError);
   if (!plist) {
-    if (failure == nullptr) return std::nullopt;
-    const CFRef<CFStringRef> description(error ? CFErrorCopyDescription(error.get()) : nullptr);
+    if (failure == nullptr || !error) return fail("CoreFoundation reads no property list in it");
+    // The parser's own words, with the line, are the error's debug description; its
+    // description proper only says that the data is not in the right format.
+    const CFRef<CFDictionaryRef> details(CFErrorCopyUserInfo(error.get()));
+    const void* debug = details ? CFDictionaryGetValue(details.get(), CFSTR("NSDebugDescription")) : nullptr;
+    const CFRef<CFStringRef> description(debug != nullptr && CFGetTypeID(debug) == CFStringGetTypeID()
+                                             ? static_cast<CFStringRef>(CFRetain(debug))
+                                             : CFErrorCopyDescription(error.get()));
     if (!description) return fail("CoreFoundation reads no property list in it");
     std::vector<UniChar> units(static_cast<std::size_t>(CFStringGetLength(description.get())));
     CFStringGetCharacters(description.get(), CFRangeMake(0, static_cast<CFIndex>(units.size())), units.data());
