@@ -21,6 +21,8 @@ class PollingPlatform final : public Platform {
   std::optional<PlistValue> parsePropertyList(std::string_view bytes) override {
     return inner_->parsePropertyList(bytes);
   }
+  std::string whyUnreadable(const std::string& path) override { return inner_->whyUnreadable(path); }
+  std::string whyUnparsable(std::string_view bytes) override { return inner_->whyUnparsable(bytes); }
   void setPreference(const std::string& domain, const std::string& key,
                      const std::optional<PreferenceValue>& value) override {
     inner_->setPreference(domain, key, value);

@@ -2,6 +2,7 @@
 // portable property-list reader, the snapshot reader and its lenient coercions, the
 // restore decisions and the owner and session match. The writers' round trips ride
 // along, since the preferences store writes back what the reader read.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -66,6 +67,15 @@ void checkSnapshot(std::string_view bytes, const std::optional<PlistValue>& pars
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const auto parsed = readPropertyList(bytes);
+  // A developer is told why exactly when a document does not read, and an XML error's
+  // line is one the document has.
+  require(describePropertyListFailure(bytes).empty() == parsed.has_value());
+  XmlFailure failure;
+  if (!readXmlPropertyList(bytes, &failure)) {
+    // At most one line a LF or CR (a CR LF counts once, so this bound is loose).
+    const auto breaks = std::count_if(bytes.begin(), bytes.end(), [](char c) { return c == '\n' || c == '\r'; });
+    require(failure.line >= 1 && failure.line <= static_cast<std::size_t>(breaks) + 1);
+  }
   checkSnapshot(bytes, parsed);
   if (parsed) checkWriterRoundTrip(*parsed);
   return 0;

@@ -45,3 +45,40 @@ CC=clang CXX=clang++ cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=De
   -DDOCK_RESTORE_SANITIZE=ON >/dev/null
 cmake --build build-sanitize
 ctest --test-dir build-sanitize --output-on-failure -j2
+
+# The Swift lane, where a Swift toolchain is installed: the package builds and passes its
+# tests; the Swift interface and the example owner in Swift build against the installed
+# module map and library, as an application's build would, and the owner library's
+# end-to-end cases run with that owner; every Swift block of the owner guide builds.
+if swiftc=$(command -v swiftc); then
+  echo "== swift package"
+  swift="$(dirname "$swiftc")/swift"
+  "$swift" build -j 2
+  "$swift" test -j 2
+
+  echo "== swift owner against the installed library"
+  swift_work=$(mktemp -d)
+  trap 'rm -rf "$fuzz_corpus" "$swift_work"' EXIT
+  cmake --install build --prefix "$swift_work/prefix" >/dev/null
+  PKG_CONFIG_PATH=$(dirname "$(find "$swift_work/prefix" -name dock-restore.pc)")
+  export PKG_CONFIG_PATH
+  includedir=$(pkg-config --variable=includedir dock-restore)
+  libdir=$(pkg-config --variable=libdir dock-restore)
+  swift_flags=(-I "$includedir" -L "$libdir" -Xlinker -rpath -Xlinker "$libdir"
+               -I "$swift_work" -L "$swift_work" -Xlinker -rpath -Xlinker "$swift_work")
+  (cd "$swift_work" && "$swiftc" -emit-library -emit-module -module-name DockRestore "${swift_flags[@]}" \
+    "$OLDPWD/Sources/DockRestore/DockRestore.swift")
+  "$swiftc" "${swift_flags[@]}" -lDockRestore examples/owner.swift -o "$swift_work/owner"
+  # Blocks fenced "```swift macos" use what only macOS's Foundation has.
+  awk -v dir="$swift_work" '/^```swift$/ { n++; out = dir "/guide-" n ".swift"; next }
+       /^```/ { out = "" } out { print > out }' docs/owner-guide.md
+  for block in "$swift_work"/guide-*.swift; do
+    "$swiftc" "${swift_flags[@]}" -lDockRestore "$block" -o "${block%.swift}"
+  done
+  echo "owner guide: $(ls "$swift_work"/guide-*.swift | wc -l) Swift blocks build;" \
+       "$(grep -c '^```swift macos' docs/owner-guide.md) left to macOS"
+  DOCK_RESTORE_AGENT=$(pkg-config --variable=agent dock-restore) DOCK_RESTORE_OWNER="$swift_work/owner" \
+    sh tests/e2e/run_isolated.sh python3 -m unittest discover -s tests/e2e -p test_owner_library.py
+else
+  echo "== swift lane skipped: swiftc is not on PATH"
+fi

@@ -2,11 +2,13 @@
 # libexec, runnable from there, its manual page in section 8, the inspection command,
 # and the owner library with its header, pkg-config file, CMake package and module
 # map, and nothing else. Then builds a C program outside the tree against the library,
-# once with pkg-config and once with find_package, and runs both.
+# once with pkg-config and once with find_package (each telling it where the agent is),
+# and runs both; and builds the owner guide's C.
 # Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=...
 #              [-DCONSUMER_FLAGS=...] [-DCONSUMER_LINK_FLAGS=...] -P check_install.cmake
 # CONSUMER_FLAGS and CONSUMER_LINK_FLAGS: what a consumer of a sanitized library must
 # be compiled and linked with.
+cmake_minimum_required(VERSION 3.25)
 foreach(variable BUILD_DIR PREFIX SOURCE_DIR LIBDIR CC)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} is not set")
@@ -70,7 +72,10 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "pkg-config does not find dock-restore")
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
+execute_process(COMMAND pkg-config --variable=agent dock-restore
+                OUTPUT_VARIABLE agent OUTPUT_STRIP_TRAILING_WHITESPACE)
 execute_process(COMMAND "${CC}" ${CONSUMER_FLAGS} "${consumer}/consumer.c" ${flags} ${link_arguments}
+                        "-DDOCK_RESTORE_AGENT_PATH=\"${agent}\""
                         "-Wl,-rpath,${PREFIX}/${LIBDIR}"
                         -o "${work}/with-pkg-config"
                 RESULT_VARIABLE status ERROR_VARIABLE err)
@@ -82,6 +87,32 @@ execute_process(COMMAND "${CMAKE_COMMAND}" -S "${consumer}" -B "${work}/cmake" "
                         "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_LINK_FLAGS}"
                 COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
 execute_process(COMMAND "${CMAKE_COMMAND}" --build "${work}/cmake" COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+# The owner guide's C, as printed, builds the same way. (Its code holds semicolons, so
+# the blocks are cut out one by one rather than as a CMake list.)
+file(READ "${SOURCE_DIR}/docs/owner-guide.md" guide)
+set(index 0)
+while(TRUE)
+  string(FIND "${guide}" "```c\n" start)
+  if(start EQUAL -1)
+    break()
+  endif()
+  math(EXPR start "${start} + 5")
+  string(SUBSTRING "${guide}" ${start} -1 guide)
+  string(FIND "${guide}" "```" end)
+  string(SUBSTRING "${guide}" 0 ${end} code)
+  math(EXPR index "${index} + 1")
+  file(WRITE "${work}/guide-${index}.c" "${code}")
+  execute_process(COMMAND "${CC}" -std=c99 -Wall -Werror ${CONSUMER_FLAGS} "${work}/guide-${index}.c" ${flags}
+                          ${link_arguments} -o "${work}/guide-${index}"
+                  RESULT_VARIABLE status ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "the owner guide's C block ${index} does not build:\n${err}")
+  endif()
+endwhile()
+if(index EQUAL 0)
+  message(FATAL_ERROR "the owner guide holds no C")
+endif()
+
 foreach(program "${work}/with-pkg-config" "${work}/cmake/consumer")
   execute_process(COMMAND "${program}" RESULT_VARIABLE status)
   if(NOT status EQUAL 0)

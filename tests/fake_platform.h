@@ -40,6 +40,10 @@ class FakePlatform : public OwnerPlatform {
   std::optional<PlistValue> parsePropertyList(std::string_view bytes) override {
     return readPropertyList(bytes);
   }
+  std::string whyUnreadable(const std::string& path) override {
+    return files.contains(path) ? "" : "there is no file there";
+  }
+  std::string whyUnparsable(std::string_view bytes) override { return describePropertyListFailure(bytes); }
   void setPreference(const std::string& domain, const std::string& key,
                      const std::optional<PreferenceValue>& value) override {
     calls.push_back("set " + domain + " " + key + " = " + describe(value));

@@ -1,10 +1,15 @@
 // dock-restore-inspect: tells an owner's developer what the agent makes of a snapshot.
 // Reads only; changes nothing.
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "agent/arguments.h"
 #include "platform/platform.h"
@@ -28,18 +33,79 @@ std::string describe(const PreferenceValue& value) {
   return "string " + quoted(std::get<std::string>(value));
 }
 
-// Why the reader found no snapshot: the first of its steps that fails.
+// The reason a platform gave, after a colon; nothing when it gave none (the file
+// changed in between).
+std::string because(const std::string& reason) { return reason.empty() ? "" : ": " + reason; }
+
+// Why the reader found no snapshot: the first of its steps that fails, in the words of
+// the check that failed.
 std::string whyUnread(Platform& platform, const std::string& path) {
   const auto bytes = platform.readFile(path);
-  if (!bytes) {
-    return "the file cannot be read (missing, not a regular file, unreadable, over 16 MiB, owned by "
-           "another user or writable by its group or others)";
-  }
+  if (!bytes) return "the file cannot be read" + because(platform.whyUnreadable(path));
   const auto root = platform.parsePropertyList(*bytes);
-  if (!root) return "the file is not a property list (or it is cut short)";
+  if (!root) return "the file is not a property list" + because(platform.whyUnparsable(*bytes));
   const auto* top = root->get<PlistDictionary>();
   if (top == nullptr) return "the top level is not a dictionary";
   return "there is no \"snapshot\" dictionary at the top level";
+}
+
+// How many single-byte edits, ignoring case, turn `a` into `b`.
+std::size_t editDistance(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// Of `known`, the one nearest to `name`.
+template <typename Names>
+std::string_view nearest(std::string_view name, const Names& known) {
+  return *std::min_element(std::begin(known), std::end(known), [&](std::string_view a, std::string_view b) {
+    return editDistance(name, a) < editDistance(name, b);
+  });
+}
+
+constexpr std::array<std::string_view, 3> entryTypes = {"bool", "number", "string"};
+constexpr std::array<std::string_view, 4> topLevelKeys = {"active", "ownerPID", "sessionID", "snapshot"};
+
+// What a recovery does with an entry it cannot use.
+std::string unusable(const PlistValue* entry) {
+  if (entry == nullptr) return "delete (not recorded)";
+  const auto* fields = entry->get<PlistDictionary>();
+  const auto* type = fields == nullptr ? nullptr : lookup(*fields, "type");
+  const auto* name = type == nullptr ? nullptr : type->get<std::string>();
+  if (name == nullptr) return "delete (no usable \"type\")";
+  return "delete (unknown type " + quoted(*name) + "; did you mean " + quoted(std::string(nearest(*name, entryTypes))) +
+         "?)";
+}
+
+// Keys the agent passes over that look like ones it reads: a setting it does not know,
+// and at the top level, where the owner may keep keys of its own, a near miss.
+void remarkOnKeys(Platform& platform, const std::string& path, const PlistDictionary& settings) {
+  for (const auto& [key, entry] : settings) {
+    if (std::find(DockSettingKeys.begin(), DockSettingKeys.end(), key) != DockSettingKeys.end()) continue;
+    const auto near = nearest(key, DockSettingKeys);
+    say("  unknown key " + quoted(key) + " is ignored" +
+        (editDistance(key, near) <= 3 ? "; did you mean " + quoted(std::string(near)) + "?" : ""));
+  }
+  const auto bytes = platform.readFile(path);
+  const auto root = bytes ? platform.parsePropertyList(*bytes) : std::nullopt;
+  const auto* top = root ? root->get<PlistDictionary>() : nullptr;
+  for (const auto& [key, value] : top == nullptr ? PlistDictionary{} : *top) {
+    const auto near = nearest(key, topLevelKeys);
+    if (key != near && editDistance(key, near) <= 2) {
+      say("Top-level key " + quoted(key) + " is ignored; did you mean " + quoted(std::string(near)) + "?");
+    }
+  }
 }
 
 // Why an agent started with `arguments` would stand down at once.
@@ -79,13 +145,10 @@ int main(int argc, char** argv) {
     const auto value = preferenceFromEntry(entry);
     std::string line = "  " + std::string(key);
     line.resize(26, ' ');
-    if (value) {
-      line += describe(*value);
-    } else {
-      line += entry == nullptr ? "delete (not recorded)" : "delete (no usable \"type\")";
-    }
+    line += value ? describe(*value) : unusable(entry);
     say(line);
   }
+  remarkOnKeys(*platform, path, record->settings);
 
   bool wouldRecover = record->active;
   if (arguments.size() == 5) {

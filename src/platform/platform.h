@@ -53,6 +53,14 @@ class Platform {
   // The property list held by `bytes`, or nothing when they do not parse.
   virtual std::optional<PlistValue> parsePropertyList(std::string_view bytes) = 0;
 
+  // For a developer: why readFile(path) gives nothing, the one check the file failed
+  // ("its mode 0666 lets other users write it"); empty when it reads.
+  virtual std::string whyUnreadable(const std::string& path) = 0;
+
+  // For a developer: why parsePropertyList(bytes) gives nothing, with the line of an
+  // XML error; empty when the bytes parse.
+  virtual std::string whyUnparsable(std::string_view bytes) = 0;
+
   // Records `key` = `value` in `domain` for the current user; no value deletes the key.
   // Nothing is stored until synchronizePreferences.
   virtual void setPreference(const std::string& domain, const std::string& key,

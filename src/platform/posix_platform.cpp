@@ -41,6 +41,13 @@ std::optional<std::string> PosixPlatform::readFile(const std::string& path) {
   return contents;
 }
 
+std::string PosixPlatform::whyUnreadable(const std::string& path) {
+  std::string contents;
+  std::string refusal;
+  readRegularFile(path, maxReadFileSize, contents, FileWriters::ownUser, &refusal);
+  return refusal;
+}
+
 ProcessState PosixPlatform::probeProcess(int pid) {
   if (::kill(pid, 0) == 0) return ProcessState::alive;
   // EPERM: the process exists but is not ours to signal.

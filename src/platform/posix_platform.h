@@ -11,6 +11,7 @@
 class PosixPlatform : public OwnerPlatform {
  public:
   std::optional<std::string> readFile(const std::string& path) override;
+  std::string whyUnreadable(const std::string& path) override;
   ProcessState probeProcess(int pid) override;
   void startWatch(int pid, const std::string& path) override;
   Wake waitForChange(double fallbackSeconds, double limitSeconds) override;

@@ -12,9 +12,10 @@ enum class FileWriters { anyone, ownUser };
 
 // Reads the regular file at `path` (through a link if need be) into `contents`. Opens
 // without blocking, so a FIFO or a device in the file's place cannot stall the caller;
-// anything but a regular file, or a file larger than `maxSize`, fails unread.
+// anything but a regular file, or a file larger than `maxSize`, fails unread. When it
+// does not read, `refusal` (if given) says which check failed, in words.
 FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::string& contents,
-                         FileWriters writers = FileWriters::anyone);
+                         FileWriters writers = FileWriters::anyone, std::string* refusal = nullptr);
 
 // Flushes the folder at `path`, so that a file created, renamed or removed in it stays so
 // after a crash.

@@ -15,6 +15,11 @@ namespace {
 class CoreFoundationPlatform final : public PosixPlatform {
  public:
   std::optional<PlistValue> parsePropertyList(std::string_view bytes) override { return readCFPropertyList(bytes); }
+  std::string whyUnparsable(std::string_view bytes) override {
+    std::string failure;
+    readCFPropertyList(bytes, &failure);
+    return failure;
+  }
 
   void setPreference(const std::string& domain, const std::string& key,
                      const std::optional<PreferenceValue>& value) override {

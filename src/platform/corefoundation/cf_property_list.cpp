@@ -133,19 +133,39 @@ std::optional<PlistValue> plistValueFromCF(CFTypeRef object, std::uint64_t budge
   return converter.convert(object, 0);
 }
 
-std::optional<PlistValue> readCFPropertyList(std::string_view bytes) {
+std::optional<PlistValue> readCFPropertyList(std::string_view bytes, std::string* failure) {
+  const auto fail = [&](std::string why) {
+    if (failure != nullptr) *failure = std::move(why);
+    return std::nullopt;
+  };
   const CFRef<CFDataRef> data(
       CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
-  if (!data) return std::nullopt;
+  if (!data) return fail("out of memory");
 
   CFErrorRef parseError = nullptr;
   const CFRef<CFPropertyListRef> plist(
       CFPropertyListCreateWithData(kCFAllocatorDefault, data.get(), kCFPropertyListImmutable, nullptr, &parseError));
-  const CFRef<CFErrorRef> error(parseError);  // owned, and of no use: nothing is reported
-  if (!plist) return std::nullopt;
+  const CFRef<CFErrorRef> error(parseError);
+  if (!plist) {
+    if (failure == nullptr || !error) return fail("CoreFoundation reads no property list in it");
+    // The parser's own words, with the line, are the error's debug description; its
+    // description proper only says that the data is not in the right format.
+    const CFRef<CFDictionaryRef> details(CFErrorCopyUserInfo(error.get()));
+    const void* debug = details ? CFDictionaryGetValue(details.get(), CFSTR("NSDebugDescription")) : nullptr;
+    const CFRef<CFStringRef> description(debug != nullptr && CFGetTypeID(debug) == CFStringGetTypeID()
+                                             ? static_cast<CFStringRef>(CFRetain(debug))
+                                             : CFErrorCopyDescription(error.get()));
+    if (!description) return fail("CoreFoundation reads no property list in it");
+    std::vector<UniChar> units(static_cast<std::size_t>(CFStringGetLength(description.get())));
+    CFStringGetCharacters(description.get(), CFRangeMake(0, static_cast<CFIndex>(units.size())), units.data());
+    return fail(utf8FromUtf16(units));
+  }
   // A shared object is copied wherever it is referenced: the same allowance as the
   // portable reader's stops a fan-out of shared references.
-  return plistValueFromCF(plist.get(), plistBudget(bytes.size()));
+  auto value = plistValueFromCF(plist.get(), plistBudget(bytes.size()));
+  if (!value) return fail("its containers nest deeper than " + std::to_string(maxPlistDepth) +
+                          ", or its shared values add up to more than its size allows");
+  return value;
 }
 
 CFRef<CFTypeRef> cfPropertyListFrom(const PlistValue& value) {

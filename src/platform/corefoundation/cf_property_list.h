@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -23,5 +24,6 @@ std::optional<PlistValue> plistValueFromCF(CFTypeRef object, std::uint64_t budge
 CFRef<CFTypeRef> cfPropertyListFrom(const PlistValue& value);
 
 // The binary, XML or OpenStep property list in `bytes`, as CoreFoundation reads it;
-// nothing when the bytes are none of them.
-std::optional<PlistValue> readCFPropertyList(std::string_view bytes);
+// nothing when the bytes are none of them, and then `failure` (if given) says why, in
+// CoreFoundation's words where it found the fault (with the line, for XML).
+std::optional<PlistValue> readCFPropertyList(std::string_view bytes, std::string* failure = nullptr);

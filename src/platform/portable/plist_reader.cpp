@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "values/unicode_text.h"
@@ -119,4 +120,23 @@ std::optional<PlistValue> readPropertyList(std::string_view bytes) {
   }
   if (auto xml = readXmlPropertyList(bytes)) return xml;
   return readOpenStepPropertyList(bytes);
+}
+
+std::string describePropertyListFailure(std::string_view bytes) {
+  if (readPropertyList(bytes)) return {};
+  if (bytes.starts_with("bplist")) return "the binary property list is damaged or cut short";
+  XmlFailure failure;
+  const auto wide = textFromWide(bytes);
+  const std::string_view text = wide ? std::string_view(wide->upToUnpairedSurrogate) : bytes;
+  // Both give nothing here, as readPropertyList did; what matters is the failure.
+  if (wide) {
+    readXmlPropertyListText(text, &failure);
+  } else {
+    readXmlPropertyList(text, &failure);
+  }
+  const auto start = text.find_first_not_of(" \t\r\n", text.starts_with("\xEF\xBB\xBF") ? 3 : 0);
+  if (start != std::string_view::npos && text[start] == '<') {
+    return "XML error on line " + std::to_string(failure.line) + ": " + failure.reason;
+  }
+  return "it is neither a binary property list nor XML, and does not read as OpenStep text";
 }

@@ -24,11 +24,22 @@ bool isTextInUtf8(std::string_view bytes);
 // encodings) becomes U+FFFD; nothing when other bytes are no UTF-8.
 std::optional<std::string> textFromUtf8(std::string_view bytes);
 
-std::optional<PlistValue> readXmlPropertyList(std::string_view bytes);
+// Why readPropertyList(bytes) gives nothing, in words, with the line of an XML error;
+// empty when it reads.
+std::string describePropertyListFailure(std::string_view bytes);
+
+// Where an XML property list stopped reading, and why.
+struct XmlFailure {
+  std::size_t line = 1;
+  std::string reason;
+};
+
+// When they give nothing, `failure` (if given) says where and why.
+std::optional<PlistValue> readXmlPropertyList(std::string_view bytes, XmlFailure* failure = nullptr);
 std::optional<PlistValue> readBinaryPropertyList(std::string_view bytes);
 std::optional<PlistValue> readOpenStepPropertyList(std::string_view bytes);
 
 // The same for `text` converted to UTF-8 from another encoding: an XML declaration's
 // encoding no longer counts.
-std::optional<PlistValue> readXmlPropertyListText(std::string_view text);
+std::optional<PlistValue> readXmlPropertyListText(std::string_view text, XmlFailure* failure = nullptr);
 std::optional<PlistValue> readOpenStepPropertyListText(std::string_view text);

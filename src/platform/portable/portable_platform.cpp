@@ -13,6 +13,7 @@ class PortablePlatform final : public PosixPlatform {
   std::optional<PlistValue> parsePropertyList(std::string_view bytes) override {
     return readPropertyList(bytes);
   }
+  std::string whyUnparsable(std::string_view bytes) override { return describePropertyListFailure(bytes); }
   void setPreference(const std::string& domain, const std::string& key,
                      const std::optional<PreferenceValue>& value) override {
     // Text that is not UTF-8 deletes the key, as it must with CoreFoundation.

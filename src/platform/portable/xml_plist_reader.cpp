@@ -499,10 +499,13 @@ class PlistBuilder {
   void fail() {
     if (failed_) return;
     failed_ = true;
+    failedLine_ = XML_GetCurrentLineNumber(parser_);
     XML_StopParser(parser_, XML_FALSE);
   }
 
   bool finished() const { return finished_; }
+  // The line (in the body) of what the builder refused; 0 when it refused nothing.
+  XML_Size failedLine() const { return failed_ ? failedLine_ : 0; }
 
   std::optional<PlistValue> takeResult() {
     if (!finished_) return std::nullopt;
@@ -552,6 +555,7 @@ class PlistBuilder {
   std::vector<Frame> stack_;
   std::optional<PlistValue> root_;
   int containerDepth_ = 0;
+  XML_Size failedLine_ = 0;
   bool failed_ = false;
   bool finished_ = false;
 };
@@ -613,14 +617,32 @@ unsigned long processHashSalt() {
 
 }  // namespace
 
-std::optional<PlistValue> readXmlPropertyList(std::string_view bytes) {
-  if (!isTextInUtf8(bytes)) return std::nullopt;
-  return readXmlPropertyListText(bytes);
+std::optional<PlistValue> readXmlPropertyList(std::string_view bytes, XmlFailure* failure) {
+  if (!isTextInUtf8(bytes)) {
+    if (failure != nullptr) *failure = {1, "its XML declaration names an encoding other than UTF-8"};
+    return std::nullopt;
+  }
+  return readXmlPropertyListText(bytes, failure);
 }
 
-std::optional<PlistValue> readXmlPropertyListText(std::string_view bytes) {
+std::optional<PlistValue> readXmlPropertyListText(std::string_view bytes, XmlFailure* failure) {
   const auto root = rootElementAt(bytes);
-  if (!root) return std::nullopt;
+  const auto failAt = [&](std::size_t bodyLine, std::string reason) {
+    if (failure != nullptr) {
+      // Line breaks as expat counts them in the body: LF, CR, and CR LF as one.
+      const std::string_view prolog = bytes.substr(0, root.value_or(0));
+      std::size_t prologLines = 0;
+      for (std::size_t at = 0; at < prolog.size(); ++at) {
+        if (prolog[at] == '\n' || (prolog[at] == '\r' && (at + 1 == prolog.size() || prolog[at + 1] != '\n'))) {
+          ++prologLines;
+        }
+      }
+      *failure = {prologLines + bodyLine, std::move(reason)};
+    }
+    return std::nullopt;
+  };
+  if (!root) return failAt(1, "no element follows the XML declaration, comments and DOCTYPE");
+  const std::string_view whole = bytes;
   bytes.remove_prefix(*root);
   const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate("UTF-8"));
   if (!parser) return std::nullopt;
@@ -645,5 +667,14 @@ std::optional<PlistValue> readXmlPropertyListText(std::string_view bytes) {
     fed += size;
     chunkSize = std::min(2 * chunkSize, largestChunk);
   }
-  return builder.takeResult();
+  auto result = builder.takeResult();
+  if (result || failure == nullptr) return result;
+  bytes = whole;
+  if (const auto line = builder.failedLine(); line != 0) {
+    return failAt(line, "an element or value a property list does not hold here");
+  }
+  if (const auto error = XML_GetErrorCode(parser.get()); error != XML_ERROR_NONE) {
+    return failAt(XML_GetCurrentLineNumber(parser.get()), XML_ErrorString(error));
+  }
+  return failAt(XML_GetCurrentLineNumber(parser.get()), "the document ends inside its property list");
 }

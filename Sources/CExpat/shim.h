@@ -1,0 +1,1 @@
+#include <expat.h>

@@ -1,0 +1,50 @@
+// An owner in Swift: examples/owner.c with the Swift interface, answering the same
+// commands, one a line on standard input, with the same lines:
+//   recover   "restored", or "ok" when there was nothing to restore
+//   begin     hide the Dock, protected by the agent: "ok"
+//   end       put the Dock back: "ok"
+//   status    "protected 1" while the agent protects the Dock, else "protected 0"
+// and "error N: message" when a call fails. At the end of its input it ends an active
+// session and exits, as a well-behaved application does when it quits.
+//
+// Usage: dock-restore-example-owner-swift AGENT SNAPSHOT_PATH OWNER_DOMAIN
+import DockRestore
+import Foundation
+
+let arguments = CommandLine.arguments
+guard arguments.count == 4 else {
+    FileHandle.standardError.write(Data("usage: dock-restore-example-owner-swift AGENT SNAPSHOT_PATH OWNER_DOMAIN\n".utf8))
+    exit(64)
+}
+setvbuf(stdout, nil, _IOLBF, 0)  // each answer reaches a pipe at once
+
+let dock = try DockRestoreOwner(snapshot: URL(fileURLWithPath: arguments[2]), domain: arguments[3],
+                                agent: URL(fileURLWithPath: arguments[1]))
+
+func answer(_ call: () throws -> String) {
+    do {
+        print(try call())
+    } catch let error as DockRestoreError {
+        print("error \(error.code.rawValue): \(error.message)")
+    } catch {
+        print("error: \(error)")
+    }
+}
+
+while let line = readLine() {
+    switch line {
+    case "recover": answer { try dock.recover() ? "restored" : "ok" }
+    case "begin": answer { try dock.begin(.hidden); return "ok" }
+    case "end": answer { try dock.end(); return "ok" }
+    case "status": print("protected \(dock.state == .protected ? 1 : 0)")
+    default: print("error: unknown command \"\(line)\"")
+    }
+}
+
+do {
+    try dock.end()
+} catch let error as DockRestoreError where error.code == .noSession {
+} catch {
+    FileHandle.standardError.write(Data("could not put the Dock back: \(error)\n".utf8))
+    exit(1)
+}
