@@ -3,7 +3,8 @@
 //   recover   "restored", or "ok" when there was nothing to restore
 //   begin     hide the Dock, protected by the agent: "ok"
 //   end       put the Dock back: "ok"
-//   status    "protected 1" while the agent protects the Dock, else "protected 0"
+//   state     "state none", "state protected", "state agent-gone" or "state taken-over"
+//   reopen    close the handle, leaving its session to the agent, and open a new one: "ok"
 // and "error N: message" when a call fails. At the end of its input it ends an active
 // session and exits, as a well-behaved application does when it quits.
 //
@@ -18,7 +19,7 @@ guard arguments.count == 4 else {
 }
 setvbuf(stdout, nil, _IOLBF, 0)  // each answer reaches a pipe at once
 
-let dock = try DockRestoreOwner(snapshot: URL(fileURLWithPath: arguments[2]), domain: arguments[3],
+var dock = try DockRestoreOwner(snapshot: URL(fileURLWithPath: arguments[2]), domain: arguments[3],
                                 agent: URL(fileURLWithPath: arguments[1]))
 
 func answer(_ call: () throws -> String) {
@@ -36,7 +37,16 @@ while let line = readLine() {
     case "recover": answer { try dock.recover() ? "restored" : "ok" }
     case "begin": answer { try dock.begin(.hidden); return "ok" }
     case "end": answer { try dock.end(); return "ok" }
-    case "status": print("protected \(dock.state == .protected ? 1 : 0)")
+    case "state":
+        let names: [SessionState: String] = [.none: "none", .protected: "protected", .agentGone: "agent-gone",
+                                             .takenOver: "taken-over"]
+        print("state \(names[dock.state]!)")
+    case "reopen":
+        answer {
+            dock = try DockRestoreOwner(snapshot: URL(fileURLWithPath: arguments[2]), domain: arguments[3],
+                                        agent: URL(fileURLWithPath: arguments[1]))
+            return "ok"
+        }
     default: print("error: unknown command \"\(line)\"")
     }
 }

@@ -38,14 +38,16 @@ public struct DockSettings: Sendable, Equatable {
 }
 
 /// Where a session stands.
-public enum SessionState: Sendable, Equatable {
+public enum SessionState: Sendable, Hashable {
     /// No session on this handle: never begun, or ended.
     case none
     /// Active, and its agent runs: a crash now is recovered.
     case protected
-    /// Active, but its agent no longer runs: end the session, or begin again.
+    /// Active, but its agent no longer runs: begin again, once; if that fails or the
+    /// agent is gone again, end.
     case agentGone
     /// Another instance or application has begun a session since; it owns the Dock now.
+    /// Never begin again: end when this instance would have shown the Dock.
     case takenOver
 }
 
