@@ -3,7 +3,7 @@ import shutil
 import subprocess
 import unittest
 
-from agent_harness import NOBODY, OWNER_DOMAIN, PLATFORM, AgentTestCase, wait_for
+from agent_harness import NOBODY, OWNER_DOMAIN, PLATFORM, AgentTestCase
 
 SETTINGS = {"autohide": {"type": "bool", "value": False}}
 # How a domain file is written is CoreFoundation's business on that backend (cfprefsd's
@@ -28,7 +28,7 @@ class StoreFaults(AgentTestCase):
         self.kill_and_reap(owner)
         self.finish(agent)
         self.assertFalse(os.path.exists(self.snapshot_path))
-        self.assertIsNotNone(wait_for(lambda: dock.poll() is not None))
+        self.assert_restarted(dock)
 
     @portable_store_only
     def test_domain_file_that_is_a_link(self):
