@@ -17,7 +17,7 @@
 
 #include "platform/regular_file.h"
 
-extern char** environ;
+extern char** environ;  // NOLINT(readability-redundant-declaration): not in every unistd.h
 
 namespace {
 

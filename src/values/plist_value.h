@@ -36,7 +36,9 @@ struct PlistValue {
   PlistValue() = default;
   template <typename T>
     requires std::is_constructible_v<Storage, T&&>
-  PlistValue(T&& v) : storage(std::forward<T>(v)) {}  // NOLINT(google-explicit-constructor)
+  // Implicit, as the alternatives convert; never a copy or move, which the constraint
+  // leaves to the special members.
+  PlistValue(T&& v) : storage(std::forward<T>(v)) {}  // NOLINT(google-explicit-constructor,bugprone-forwarding-reference-overload)
 
   template <typename T>
   const T* get() const {

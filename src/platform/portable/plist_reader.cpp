@@ -87,11 +87,8 @@ std::optional<WideText> textFromWide(std::string_view bytes) {
       const auto byte = static_cast<std::uint8_t>(bytes[at + (bigEndian ? i : width - 1 - i)]);
       code = code << 8 | byte;
     }
-    if (width == 2) {
-      units.push_back(static_cast<std::uint16_t>(code));
-    } else if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return std::nullopt;
-    } else if (code >= 0x10000) {
+    if (width == 4 && (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) return std::nullopt;
+    if (code >= 0x10000) {
       units.push_back(static_cast<std::uint16_t>(0xD800 + ((code - 0x10000) >> 10)));
       units.push_back(static_cast<std::uint16_t>(0xDC00 + (code & 0x3FF)));
     } else {

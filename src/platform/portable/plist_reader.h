@@ -17,7 +17,7 @@ std::optional<PlistValue> readPropertyList(std::string_view bytes);
 // byte-order mark or NUL in the first two bytes, and no XML declaration that names
 // another encoding (those it converts; the portable reader reads UTF-16 and UTF-32 and
 // refuses the others).
-bool isTextInUtf8(std::string_view bytes);
+bool isTextInUtf8(std::string_view text);
 
 // `bytes` as CoreFoundation decodes UTF-8 text: a leading byte-order mark dropped, and
 // strictly, except that a 0xA9 byte outside any sequence (the copyright sign of older
@@ -28,7 +28,7 @@ std::optional<PlistValue> readXmlPropertyList(std::string_view bytes);
 std::optional<PlistValue> readBinaryPropertyList(std::string_view bytes);
 std::optional<PlistValue> readOpenStepPropertyList(std::string_view bytes);
 
-// The same for `text` converted to UTF-8 from another encoding: an XML declaration's
+// The same for text converted to UTF-8 from another encoding: an XML declaration's
 // encoding no longer counts.
-std::optional<PlistValue> readXmlPropertyListText(std::string_view text);
+std::optional<PlistValue> readXmlPropertyListText(std::string_view bytes);
 std::optional<PlistValue> readOpenStepPropertyListText(std::string_view text);

@@ -21,7 +21,7 @@
 namespace {
 
 // A domain file larger than this is not one we wrote or should rewrite.
-constexpr std::size_t maxDomainFileSize = 16 * 1024 * 1024;
+constexpr std::size_t maxDomainFileSize = std::size_t{16} << 20;
 
 // Refuses names that would put the file outside the folder or cannot be a file name.
 bool isValidDomainName(const std::string& domain) {
@@ -43,7 +43,7 @@ std::string homeDirectory() {
   passwd* found = nullptr;
   // Some entries do not fit the suggested size; grow the buffer up to a sane bound.
   while (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
-         buffer.size() < 1024 * 1024) {
+         buffer.size() < (std::size_t{1} << 20)) {
     buffer.resize(buffer.size() * 2);
   }
   if (found == nullptr || found->pw_dir == nullptr) return {};

@@ -1,4 +1,5 @@
 // Canonical equivalence and lower-casing with utf8proc, for the portable build.
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -9,10 +10,7 @@
 namespace {
 
 bool isAscii(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
+  return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 struct FreeDeleter {
