@@ -27,9 +27,7 @@ std::string_view typeOf(const PreferenceValue& value) {
   return "string";
 }
 
-OwnerOutcome failure(dock_restore_status status, std::string message) {
-  return {status, std::move(message)};
-}
+OwnerOutcome failure(dock_restore_status status, std::string message) { return {status, std::move(message)}; }
 
 std::string describeError(int error) { return std::generic_category().message(error); }
 
@@ -63,8 +61,7 @@ PlistDictionary recordCurrentSettings(OwnerPlatform& platform) {
 
 void reapRetired(OwnerPlatform& platform, OwnerState& state) {
   platform.reapLaunched();
-  std::erase_if(state.retiredAgents,
-                [&](int pid) { return platform.childState(pid) == ProcessState::gone; });
+  std::erase_if(state.retiredAgents, [&](int pid) { return platform.childState(pid) == ProcessState::gone; });
 }
 
 void retireAgent(OwnerState& state) {
@@ -74,7 +71,8 @@ void retireAgent(OwnerState& state) {
 
 OwnerOutcome checkConfig(const OwnerConfig& config) {
   if (config.snapshotPath.empty() || config.snapshotPath.front() != '/') {
-    return failure(DOCK_RESTORE_INVALID_ARGUMENT, "the snapshot path must be absolute: \"" + config.snapshotPath + "\"");
+    return failure(DOCK_RESTORE_INVALID_ARGUMENT,
+                   "the snapshot path must be absolute: \"" + config.snapshotPath + "\"");
   }
   if (config.ownerDomain.empty()) return failure(DOCK_RESTORE_INVALID_ARGUMENT, "the owner domain is empty");
   return {};
@@ -95,8 +93,8 @@ OwnerOutcome stageValue(OwnerState& state, std::string_view key, PreferenceValue
     return failure(DOCK_RESTORE_INVALID_ARGUMENT, "\"" + std::string(key) + "\" is not one of the six Dock keys");
   }
   if (type != typeOf(value)) {
-    return failure(DOCK_RESTORE_INVALID_ARGUMENT,
-                   "\"" + std::string(key) + "\" takes a " + std::string(type) + ", not a " + std::string(typeOf(value)));
+    return failure(DOCK_RESTORE_INVALID_ARGUMENT, "\"" + std::string(key) + "\" takes a " + std::string(type) +
+                                                      ", not a " + std::string(typeOf(value)));
   }
   if (const auto* text = std::get_if<std::string>(&value); text != nullptr && !isValidUtf8(*text)) {
     return failure(DOCK_RESTORE_INVALID_ARGUMENT, "the value for \"" + std::string(key) + "\" is not UTF-8 text");
@@ -125,7 +123,7 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
   // values, while the Dock now shows ours, or another instance's.
   const auto previousBytes = platform.readFile(config.snapshotPath);
   const auto previous = readSnapshot(platform, config.snapshotPath);
-  PlistDictionary originals = state.session                ? state.session->recorded
+  PlistDictionary originals = state.session                  ? state.session->recorded
                               : previous && previous->active ? previous->settings
                                                              : recordCurrentSettings(platform);
 
@@ -151,7 +149,7 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
   platform.setPreference(config.ownerDomain, markerKey, config.snapshotPath);
   const bool marked = platform.synchronizePreferences(config.ownerDomain);
   const int agentPID = marked ? platform.startDetached(config.agentPath, {config.snapshotPath, std::to_string(ownPID),
-                                                                         *sessionID, config.ownerDomain})
+                                                                          *sessionID, config.ownerDomain})
                               : 0;
   if (agentPID <= 0) {
     // Put back what was there: a session of ours or of another instance stays protected.

@@ -17,8 +17,7 @@ class OwnerPlatform : public Platform {
  public:
   // The value `key` has in `domain` for the current user, as stored now (the domain is
   // refreshed from permanent storage first); nothing when the key is not set.
-  virtual std::optional<PlistValue> readPreference(const std::string& domain,
-                                                   const std::string& key) = 0;
+  virtual std::optional<PlistValue> readPreference(const std::string& domain, const std::string& key) = 0;
 
   // `value` as the bytes of a property list, XML where that holds it exactly; nothing
   // when it cannot be expressed.
@@ -34,8 +33,7 @@ class OwnerPlatform : public Platform {
   // Starts `executable` with `arguments` in a session of its own, its standard streams
   // on /dev/null, none of the caller's other descriptors and default signal handling.
   // Answers the child's PID, or the negated errno value when it could not start.
-  virtual int startDetached(const std::string& executable,
-                            const std::vector<std::string>& arguments) = 0;
+  virtual int startDetached(const std::string& executable, const std::vector<std::string>& arguments) = 0;
 
   // Whether the child `pid` started by startDetached still runs; reaps it once it has
   // exited, never waiting for it.

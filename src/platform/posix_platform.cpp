@@ -111,12 +111,10 @@ int PosixPlatform::writeFileAtomically(const std::string& path, const std::strin
 
 bool PosixPlatform::isExecutableFile(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-         ::access(path.c_str(), X_OK) == 0;
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-int PosixPlatform::startDetached(const std::string& executable,
-                                 const std::vector<std::string>& arguments) {
+int PosixPlatform::startDetached(const std::string& executable, const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 2);
   argv.push_back(const_cast<char*>(executable.c_str()));
@@ -141,13 +139,13 @@ int PosixPlatform::startDetached(const std::string& executable,
   // Only the descriptors the file actions name are inherited.
   flags = static_cast<short>(flags | POSIX_SPAWN_CLOEXEC_DEFAULT);
 #endif
-  int error = firstFailure({::posix_spawnattr_setflags(&attributes, flags),
-                            ::posix_spawnattr_setsigdefault(&attributes, &all),
-                            ::posix_spawnattr_setsigmask(&attributes, &none)});
+  int error =
+      firstFailure({::posix_spawnattr_setflags(&attributes, flags), ::posix_spawnattr_setsigdefault(&attributes, &all),
+                    ::posix_spawnattr_setsigmask(&attributes, &none)});
   for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     if (error == 0) {
-      error = ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
-                                                 fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+      error =
+          ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
     }
   }
 #if !defined(__APPLE__)

@@ -8,8 +8,7 @@
 
 #include "platform/unique_fd.h"
 
-FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::string& contents,
-                         FileWriters writers) {
+FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::string& contents, FileWriters writers) {
   contents.clear();
   const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!file.valid()) return errno == ENOENT ? FileRead::missing : FileRead::failed;
@@ -19,8 +18,7 @@ FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::stri
     return FileRead::failed;
   }
   // Checked on the open file, so that a swap after the check changes nothing.
-  if (writers == FileWriters::ownUser &&
-      (status.st_uid != ::geteuid() || (status.st_mode & S_IWOTH) != 0)) {
+  if (writers == FileWriters::ownUser && (status.st_uid != ::geteuid() || (status.st_mode & S_IWOTH) != 0)) {
     return FileRead::failed;
   }
 

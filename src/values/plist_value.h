@@ -29,16 +29,17 @@ using PlistData = std::vector<std::uint8_t>;
 
 // One property-list value. Strings are UTF-8 as the parser delivered them.
 struct PlistValue {
-  using Storage = std::variant<bool, PlistInteger, double, std::string, PlistDate, PlistData,
-                               PlistArray, PlistDictionary>;
+  using Storage =
+      std::variant<bool, PlistInteger, double, std::string, PlistDate, PlistData, PlistArray, PlistDictionary>;
   Storage storage;
 
   PlistValue() = default;
   template <typename T>
-    requires std::is_constructible_v<Storage, T&&>
+  requires std::is_constructible_v<Storage, T&&>
   // Implicit, as the alternatives convert; never a copy or move, which the constraint
   // leaves to the special members.
-  PlistValue(T&& v) : storage(std::forward<T>(v)) {}  // NOLINT(google-explicit-constructor,bugprone-forwarding-reference-overload)
+  PlistValue(T&& v)
+      : storage(std::forward<T>(v)) {}  // NOLINT(google-explicit-constructor,bugprone-forwarding-reference-overload)
 
   template <typename T>
   const T* get() const {

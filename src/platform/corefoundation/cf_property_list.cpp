@@ -134,8 +134,8 @@ std::optional<PlistValue> plistValueFromCF(CFTypeRef object, std::uint64_t budge
 }
 
 std::optional<PlistValue> readCFPropertyList(std::string_view bytes) {
-  const CFRef<CFDataRef> data(
-      CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+  const CFRef<CFDataRef> data(CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bytes.data()),
+                                           static_cast<CFIndex>(bytes.size())));
   if (!data) return std::nullopt;
 
   CFErrorRef parseError = nullptr;
@@ -193,4 +193,3 @@ CFRef<CFTypeRef> cfPropertyListFrom(const PlistValue& value) {
       },
       value.storage);
 }
-

@@ -8,7 +8,8 @@
 #include "values/unicode_text.h"
 
 bool isTextInUtf8(std::string_view text) {
-  if (text.size() > 2 && (text[0] == '\0' || text[1] == '\0' || text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF"))) {
+  if (text.size() > 2 &&
+      (text[0] == '\0' || text[1] == '\0' || text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF"))) {
     return false;
   }
   if (!text.starts_with("<?xml")) return true;
@@ -30,7 +31,8 @@ bool isTextInUtf8(std::string_view text) {
       if (static_cast<unsigned char>(c) >= 0x80) return false;
     }
     for (const char c : used) {
-      if (std::isalnum(static_cast<unsigned char>(c))) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (std::isalnum(static_cast<unsigned char>(c)))
+        name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return name == "utf8";
   }

@@ -29,9 +29,7 @@ bool isValidDomainName(const std::string& domain) {
          domain.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
 }
 
-bool isAbsoluteLongerThanRoot(const char* path) {
-  return path != nullptr && path[0] == '/' && path[1] != '\0';
-}
+bool isAbsoluteLongerThanRoot(const char* path) { return path != nullptr && path[0] == '/' && path[1] != '\0'; }
 
 std::string homeDirectory() {
   const char* home = std::getenv("HOME");
@@ -130,10 +128,8 @@ bool PreferencesStore::synchronize(const std::string& domain) {
   PlistDictionary dictionary;
   bool wasBinary = false;
   switch (readRegularFile(path, maxDomainFileSize, contents)) {
-    case FileRead::failed:
-      return false;
-    case FileRead::missing:
-      break;
+    case FileRead::failed: return false;
+    case FileRead::missing: break;
     case FileRead::read: {
       // A file we cannot understand may hold someone's settings: never overwrite it.
       auto parsed = readPropertyList(contents);
@@ -167,8 +163,7 @@ bool PreferencesStore::synchronize(const std::string& domain) {
   return true;
 }
 
-std::optional<PlistValue> PreferencesStore::value(const std::string& domain,
-                                                  const std::string& key) const {
+std::optional<PlistValue> PreferencesStore::value(const std::string& domain, const std::string& key) const {
   if (const auto pending = pending_.find(domain); pending != pending_.end()) {
     if (const auto change = pending->second.find(key); change != pending->second.end()) {
       if (!change->second) return std::nullopt;
