@@ -34,12 +34,12 @@ struct PlistValue {
   Storage storage;
 
   PlistValue() = default;
+  // Implicit, as the alternatives convert. Never a copy or move: the constraint leaves
+  // those to the special members.
   template <typename T>
   requires std::is_constructible_v<Storage, T&&>
-  // Implicit, as the alternatives convert; never a copy or move, which the constraint
-  // leaves to the special members.
-  PlistValue(T&& v)
-      : storage(std::forward<T>(v)) {}  // NOLINT(google-explicit-constructor,bugprone-forwarding-reference-overload)
+  // NOLINTNEXTLINE(google-explicit-constructor,bugprone-forwarding-reference-overload)
+  PlistValue(T&& v) : storage(std::forward<T>(v)) {}
 
   template <typename T>
   const T* get() const {
