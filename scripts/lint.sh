@@ -22,11 +22,12 @@ tidy() {  # build folder, then a regular expression for the sources to check
   fi
   rm -f "$log"
 }
+root=$(printf '%s' "$PWD" | sed 's/[][\\.^$*+?(){}|]/\\&/g')  # as a regular expression
 cmake -S . -B build-lint -G Ninja -DDOCK_RESTORE_TESTS=OFF >/dev/null
-tidy build-lint "^(?!.*/($pending)$)$PWD/src/"
+tidy build-lint "^(?!.*/($pending)$)$root/src/"
 if [ -n "${CoreFoundation_ROOT:-}" ]; then
   CXX=clang++ cmake -S . -B build-lint-cf -G Ninja -DDOCK_RESTORE_TESTS=OFF \
     -DDOCK_RESTORE_PLATFORM=corefoundation -DCoreFoundation_ROOT="$CoreFoundation_ROOT" >/dev/null
-  tidy build-lint-cf "^$PWD/src/platform/corefoundation/"
+  tidy build-lint-cf "^$root/src/platform/corefoundation/"
 fi
 echo "lint: no format drift, no clang-tidy findings"
