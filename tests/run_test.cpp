@@ -116,7 +116,7 @@ TEST(Run, WhatTheFileSaysAtEachPassDecides) {
                                         "<key>value</key><string>left</string></dict>");
   const std::string deleted = "(deleted)";
   // A name, what the probe answers, the wait that sees the exit (0: none), how the other
-  // waits end, the file from the third read on and from the fourth on, and what the
+  // waits end, the file from the third read on and from the fifth on, and what the
   // agent then does.
   const std::tuple<const char*, ProcessState, int, Wake, std::string, std::string, Calls> cases[] = {
       // A zombie owner, or a newcomer under its PID, still answers the probe: an exit
@@ -143,7 +143,7 @@ TEST(Run, WhatTheFileSaysAtEachPassDecides) {
     platform.otherWaits = otherWaits;
     platform.beforeRead = [&platform, &deleted, later = third, latest = fourth](int n) {
       if (n < 2) return;
-      const std::string& file = n == 2 ? later : latest;
+      const std::string& file = n <= 3 ? later : latest;
       if (file == deleted) platform.files.erase(snapshotPath);
       else platform.files[snapshotPath] = file;
     };
