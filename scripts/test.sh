@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the format and clang-tidy's findings, then builds the agent and runs every
-# test: once as shipped; once on the CoreFoundation
-# backend when CoreFoundation_ROOT names an installation of Apple's open-source
-# CoreFoundation (docs/macos.md); the snapshot reader under the fuzzer for a minute;
-# then every test again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# test: once as shipped; once on the CoreFoundation backend when CoreFoundation_ROOT
+# names an installation of Apple's open-source CoreFoundation (docs/macos.md); the
+# snapshot reader under the fuzzer for a minute; then every test again under
+# AddressSanitizer and UndefinedBehaviorSanitizer. HACKING.md describes each lane.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
