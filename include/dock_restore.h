@@ -60,7 +60,7 @@ typedef struct dock_restore_owner dock_restore_owner;
  * `agent_path` is the dock-restore-agent executable. The strings are copied. NULL only
  * when an argument is NULL or memory runs out. */
 DOCK_RESTORE_API dock_restore_owner* dock_restore_open(const char* snapshot_path, const char* owner_domain,
-                                      const char* agent_path);
+                                                       const char* agent_path);
 
 /* Frees the handle. An active session is not ended: its agent stays and still restores
  * the Dock when the application exits. No process the library started is left for the
@@ -78,7 +78,7 @@ DOCK_RESTORE_API void dock_restore_close(dock_restore_owner* owner);
 DOCK_RESTORE_API dock_restore_status dock_restore_set_bool(dock_restore_owner* owner, const char* key, int value);
 DOCK_RESTORE_API dock_restore_status dock_restore_set_number(dock_restore_owner* owner, const char* key, double value);
 DOCK_RESTORE_API dock_restore_status dock_restore_set_string(dock_restore_owner* owner, const char* key,
-                                            const char* value);
+                                                             const char* value);
 
 /* Records the user's values of the six keys, writes the snapshot with a fresh session
  * ID, registers it, sets the marker, starts the agent, and only then applies the

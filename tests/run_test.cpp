@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "agent/arguments.h"
 #include "fake_platform.h"
 #include "plist_text.h"
@@ -24,13 +27,21 @@ std::string snapshot(bool active, const std::string& pid, const std::string& ses
 }
 
 // The agent started by owner `pid` of `session` ("snap.plist" in /work), the snapshot
-// holding `file`. Synchronizing and relaunching fail: the agent must carry on regardless.
+// holding `file`: what it did to the world, in order (its writes, the Dock's restart,
+// the snapshot's removal), after leaving the terminal first. How it watched is the
+// watch's business. Synchronizing and relaunching fail: the agent must carry on regardless.
 Calls run(FakePlatform& platform, const std::string& file, const char* pid = "812", const char* session = "abc") {
   platform.files[snapshotPath] = file;
   platform.stepsSucceed = false;
   const std::vector<const char*> arguments = {"snap.plist", pid, session, "com.example.owner"};
   EXPECT_EQ(runAgent(arguments, platform), 0);
-  return platform.calls;
+  EXPECT_EQ(platform.calls.at(0), "detach");
+  Calls effects;
+  std::ranges::copy_if(platform.calls, std::back_inserter(effects), [](const std::string& call) {
+    return !call.starts_with("detach") && !call.starts_with("watch ") && !call.starts_with("probe ") &&
+           !call.starts_with("wait ");
+  });
+  return effects;
 }
 
 const Calls recovery = {
@@ -62,27 +73,37 @@ TEST(Arguments, OwnerPidIsA32BitDecimalAndThePathIsMadeAbsoluteOnce) {
   }
   EXPECT_EQ(parseArguments(std::vector<const char*>{"/tmp/s.plist", "1", "", ""}, platform)->snapshotPath,
             "/tmp/s.plist");
-  EXPECT_EQ(runAgent(std::vector<const char*>{"snap.plist", "812", "abc"}, platform), exitUsage);
-  EXPECT_TRUE(platform.calls.empty() && platform.reads == 0);
+  // Too few arguments end the run before the platform is built.
+  static bool built = false;
+  const auto build = [] {
+    built = true;
+    return std::unique_ptr<Platform>(std::make_unique<FakePlatform>());
+  };
+  EXPECT_EQ(runAgent(std::vector<const char*>{"snap.plist", "812", "abc"}, build), exitUsage);
+  EXPECT_FALSE(built);
 }
 
 TEST(Run, RecoversOnlyFromTheOwnersActiveSnapshot) {
-  const Calls nothing = {"detach", "watch 812"};
-  // The snapshot, then the owner PID and session the agent is given.
-  const std::tuple<std::string, const char*, const char*, Calls> cases[] = {
-      {snapshot(true, "813", "abc"), "812", "abc", nothing},
-      {snapshot(true, "812", "ABC"), "812", "abc", nothing},
-      {snapshot(true, "812", "abc "), "812", "abc", nothing},
-      {snapshot(false, "812", "abc"), "812", "abc", nothing},
+  constexpr auto alive = ProcessState::alive, gone = ProcessState::gone;
+  // The snapshot, the owner PID and session the agent is given, and what a probe of
+  // that PID answers (no exit is ever seen: an owner alive is waited for until the fake
+  // gives up).
+  const std::tuple<std::string, const char*, const char*, ProcessState, Calls> cases[] = {
+      {snapshot(true, "813", "abc"), "812", "abc", gone, {}},
+      {snapshot(true, "812", "ABC"), "812", "abc", gone, {}},
+      {snapshot(true, "812", "abc "), "812", "abc", gone, {}},
+      {snapshot(false, "812", "abc"), "812", "abc", gone, {}},
       // Sessions compare under canonical equivalence: a precomposed é is e + U+0301.
-      {snapshot(true, "812", "caf\xC3\xA9"), "812", "cafe\xCC\x81", then({"detach", "watch 812", "probe 812"}, recovery)},
-      // An owner PID that cannot be watched ends the wait at once, without a probe.
-      {snapshot(true, "-5", "abc"), "-5", "abc", then({"detach"}, recovery)},
-      {snapshot(true, "0", "abc"), "0", "abc", then({"detach"}, recovery)},
+      {snapshot(true, "812", "caf\xC3\xA9"), "812", "cafe\xCC\x81", gone, recovery},
+      // An owner PID that names no single process (kill would probe a process group) is
+      // never waited for.
+      {snapshot(true, "-5", "abc"), "-5", "abc", alive, recovery},
+      {snapshot(true, "0", "abc"), "0", "abc", alive, recovery},
   };
-  for (const auto& [file, pid, session, calls] : cases) {
+  for (const auto& [file, pid, session, probe, calls] : cases) {
     FakePlatform platform;
-    platform.probeAnswer = ProcessState::gone;
+    platform.probeAnswer = probe;
+    platform.otherWaits = Wake::timedOut;
     EXPECT_EQ(run(platform, file, pid, session), calls) << file << pid << session;
   }
 }
@@ -93,30 +114,26 @@ TEST(Run, WhatTheFileSaysAtEachPassDecides) {
   const std::string leftOnly = snapshot(false, "1", "other",
                                         "<key>orientation</key><dict><key>type</key><string>string</string>"
                                         "<key>value</key><string>left</string></dict>");
-  const Calls watched = {"detach", "watch 812", "probe 812", "wait 0.5", "probe 812", "wait 0.5"};
-  const Calls died = {"detach", "watch 812", "probe 812"};
-  const Calls settled = then(watched, {"wait 0.5 up to 0.5"});
   const std::string deleted = "(deleted)";
   // A name, what the probe answers, the wait that sees the exit (0: none), how the other
-  // waits end, the file from the third read on and from the fourth on, and what the
+  // waits end, the file from the third read on and from the fifth on, and what the
   // agent then does.
   const std::tuple<const char*, ProcessState, int, Wake, std::string, std::string, Calls> cases[] = {
       // A zombie owner, or a newcomer under its PID, still answers the probe: an exit
       // seen during a wait decides, once the snapshot has been read again.
-      {"exit seen", ProcessState::alive, 2, Wake::snapshotChanged, active, active, then(watched, recovery)},
-      {"exit seen, deactivated", ProcessState::alive, 2, Wake::timedOut, inactive, inactive, watched},
+      {"exit seen", ProcessState::alive, 2, Wake::snapshotChanged, active, active, recovery},
+      {"exit seen, deactivated", ProcessState::alive, 2, Wake::timedOut, inactive, inactive, {}},
       // The owner finished cleanly before the third pass, seen by an event or a timed pass.
-      {"deactivated", ProcessState::alive, 0, Wake::snapshotChanged, inactive, inactive, watched},
-      {"deleted", ProcessState::alive, 0, Wake::timedOut, deleted, deleted, watched},
+      {"deactivated", ProcessState::alive, 0, Wake::snapshotChanged, inactive, inactive, {}},
+      {"deleted", ProcessState::alive, 0, Wake::timedOut, deleted, deleted, {}},
       // A file there but unreadable is read again after a moment; it ends the wait if
       // it is still unreadable then.
-      {"unreadable", ProcessState::alive, 0, Wake::snapshotChanged, "<plist><dict>", "<plist>", settled},
-      {"caught mid-write", ProcessState::alive, 4, Wake::snapshotChanged, "<plist><dict>", active,
-       then(then(settled, {"probe 812", "wait 0.5"}), recovery)},
+      {"unreadable", ProcessState::alive, 0, Wake::snapshotChanged, "<plist><dict>", "<plist>", {}},
+      {"caught mid-write", ProcessState::alive, 4, Wake::snapshotChanged, "<plist><dict>", active, recovery},
       // The owner died at once; the file changed after the read that confirmed it.
-      {"unreadable settings", ProcessState::gone, 0, Wake::snapshotChanged, "bplist00", "bplist00", died},
+      {"unreadable settings", ProcessState::gone, 0, Wake::snapshotChanged, "bplist00", "bplist00", {}},
       {"newest settings", ProcessState::gone, 0, Wake::snapshotChanged, leftOnly, leftOnly,
-       then(then(died, {"set com.apple.dock orientation = string \"left\"", "set com.apple.dock autohide = (deleted)"}),
+       then({"set com.apple.dock orientation = string \"left\"", "set com.apple.dock autohide = (deleted)"},
             Calls(recovery.begin() + 2, recovery.end()))},
   };
   for (const auto& [what, probe, exitSeenAtWait, otherWaits, third, fourth, calls] : cases) {
@@ -126,7 +143,7 @@ TEST(Run, WhatTheFileSaysAtEachPassDecides) {
     platform.otherWaits = otherWaits;
     platform.beforeRead = [&platform, &deleted, later = third, latest = fourth](int n) {
       if (n < 2) return;
-      const std::string& file = n == 2 ? later : latest;
+      const std::string& file = n <= 3 ? later : latest;
       if (file == deleted) platform.files.erase(snapshotPath);
       else platform.files[snapshotPath] = file;
     };

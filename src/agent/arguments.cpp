@@ -3,8 +3,7 @@
 #include "values/coercions.h"
 #include "values/unicode_text.h"
 
-std::optional<AgentArguments> parseArguments(std::span<const char* const> arguments,
-                                             Platform& platform) {
+std::optional<AgentArguments> parseArguments(std::span<const char* const> arguments, Platform& platform) {
   if (arguments.size() < minimumArguments) return std::nullopt;
   AgentArguments result;
   result.snapshotPath = arguments[0];

@@ -20,8 +20,7 @@ inline constexpr std::size_t minimumArguments = 4;
 
 // The arguments after the program name; nothing when there are fewer than four.
 // Arguments after the fourth are ignored.
-std::optional<AgentArguments> parseArguments(std::span<const char* const> arguments,
-                                             Platform& platform);
+std::optional<AgentArguments> parseArguments(std::span<const char* const> arguments, Platform& platform);
 
 // Whether `record` exists, is active, and belongs to this owner and session.
 bool snapshotMatches(const std::optional<SnapshotRecord>& record, const AgentArguments& arguments);

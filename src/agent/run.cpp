@@ -26,3 +26,9 @@ int runAgent(std::span<const char* const> argumentVector, Platform& platform) {
   removeSnapshotFile(platform, arguments->snapshotPath);
   return 0;
 }
+
+int runAgent(std::span<const char* const> arguments, std::unique_ptr<Platform> (*makePlatform)()) {
+  if (arguments.size() < minimumArguments) return exitUsage;
+  const auto platform = makePlatform();
+  return runAgent(arguments, *platform);
+}

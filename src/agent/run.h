@@ -1,11 +1,16 @@
 #pragma once
 
+#include <memory>
 #include <span>
 
 #include "platform/platform.h"
 
 inline constexpr int exitUsage = 64;  // EX_USAGE
 
-// The whole run of the agent: `arguments` is the argument vector without the program
-// name. Returns the exit status.
-int runAgent(std::span<const char* const> arguments, Platform& platform);
+// The whole run of the agent: `argumentVector` is without the program name. Returns the
+// exit status.
+int runAgent(std::span<const char* const> argumentVector, Platform& platform);
+
+// The same, on the platform `makePlatform` builds, which it does only once there are
+// arguments enough: building it may already consult the user database.
+int runAgent(std::span<const char* const> arguments, std::unique_ptr<Platform> (*makePlatform)());

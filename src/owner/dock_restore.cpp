@@ -60,8 +60,7 @@ dock_restore_status stage(dock_restore_owner* owner, const char* key, auto makeV
 
 extern "C" {
 
-dock_restore_owner* dock_restore_open(const char* snapshot_path, const char* owner_domain,
-                                      const char* agent_path) {
+dock_restore_owner* dock_restore_open(const char* snapshot_path, const char* owner_domain, const char* agent_path) {
   if (snapshot_path == nullptr || owner_domain == nullptr || agent_path == nullptr) return nullptr;
   try {
     auto owner = std::make_unique<dock_restore_owner>();

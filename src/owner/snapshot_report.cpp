@@ -158,11 +158,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     const bool running = parsed->ownerPID > 0 && platform->probeProcess(parsed->ownerPID) == ProcessState::alive;
-    say(running ? "The agent would wait while process " + std::to_string(parsed->ownerPID) +
-                      " runs, then recover, clear the marker in " + quoted(parsed->ownerDomain) +
-                      " and restart the Dock."
-                : "The owner is not running: the agent would recover at once, clear the marker in " +
-                      quoted(parsed->ownerDomain) + " and restart the Dock.");
+    say(running
+            ? "The agent would wait while process " + std::to_string(parsed->ownerPID) +
+                  " runs, then recover, clear the marker in " + quoted(parsed->ownerDomain) + " and restart the Dock."
+            : "The owner is not running: the agent would recover at once, clear the marker in " +
+                  quoted(parsed->ownerDomain) + " and restart the Dock.");
   } else if (wouldRecover) {
     say("An agent started with " + path + " " + std::to_string(record->ownerPID) + " " + record->sessionID +
         " OWNER_DOMAIN would recover once process " + std::to_string(record->ownerPID) + " is gone.");

@@ -85,8 +85,7 @@ Wake OwnerWatch::wait(double fallbackSeconds, double limitSeconds) {
     fileFd_ = UniqueFd(::open(path_.c_str(), O_EVTONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct kevent change {};
     EV_SET(&change, fileFd_.get(), EVFILT_VNODE, EV_ADD | EV_CLEAR,
-           NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_LINK | NOTE_DELETE | NOTE_RENAME | NOTE_REVOKE,
-           0, nullptr);
+           NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_LINK | NOTE_DELETE | NOTE_RENAME | NOTE_REVOKE, 0, nullptr);
     if (fileFd_.valid() && ::kevent(queue_.get(), &change, 1, nullptr, 0, nullptr) != 0) fileFd_.reset();
   }
 #endif
@@ -199,12 +198,17 @@ bool OwnerWatch::watchFolder() {
   if (::statfs(folder_.c_str(), &system) != 0) return false;
   // Other machines' changes to a network or user-space file system raise no events here.
   switch (static_cast<unsigned long>(system.f_type)) {
-    case NFS_SUPER_MAGIC: case SMB_SUPER_MAGIC: case CIFS_SUPER_MAGIC: case SMB2_SUPER_MAGIC:
-    case FUSE_SUPER_MAGIC: case V9FS_MAGIC: case CEPH_SUPER_MAGIC: case AFS_SUPER_MAGIC:
-    case AFS_FS_MAGIC: case CODA_SUPER_MAGIC:
-      return false;
-    default:
-      break;
+    case NFS_SUPER_MAGIC:
+    case SMB_SUPER_MAGIC:
+    case CIFS_SUPER_MAGIC:
+    case SMB2_SUPER_MAGIC:
+    case FUSE_SUPER_MAGIC:
+    case V9FS_MAGIC:
+    case CEPH_SUPER_MAGIC:
+    case AFS_SUPER_MAGIC:
+    case AFS_FS_MAGIC:
+    case CODA_SUPER_MAGIC: return false;
+    default: break;
   }
   changes_ = std::move(changes);
   return true;

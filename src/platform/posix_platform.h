@@ -43,4 +43,4 @@ class PosixPlatform : public OwnerPlatform {
 
 // Files larger than this are not snapshots (a real one is a few hundred bytes) and
 // are not read into memory.
-inline constexpr std::size_t maxReadFileSize = 16 * 1024 * 1024;
+inline constexpr std::size_t maxReadFileSize = std::size_t{16} << 20;

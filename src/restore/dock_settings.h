@@ -11,8 +11,7 @@ inline constexpr std::string_view dockDomain = "com.apple.dock";
 // The only keys ever written to or deleted from the Dock's domain, in the order they
 // are restored.
 inline constexpr std::array<std::string_view, 6> DockSettingKeys = {
-    "orientation", "autohide", "autohide-delay", "autohide-time-modifier", "no-bouncing",
-    "launchanim"};
+    "orientation", "autohide", "autohide-delay", "autohide-time-modifier", "no-bouncing", "launchanim"};
 
 // What a recorded entry ("type" and "value") asks to be written; nothing means the key
 // is deleted.

@@ -8,10 +8,6 @@ void clearOwnerMarker(Platform& platform, const std::string& ownerDomain) {
   platform.synchronizePreferences(ownerDomain);
 }
 
-void relaunchDock(Platform& platform) {
-  platform.launch(std::string(killallPath), {"Dock"});
-}
+void relaunchDock(Platform& platform) { platform.launch(std::string(killallPath), {"Dock"}); }
 
-void removeSnapshotFile(Platform& platform, const std::string& snapshotPath) {
-  platform.removeFile(snapshotPath);
-}
+void removeSnapshotFile(Platform& platform, const std::string& snapshotPath) { platform.removeFile(snapshotPath); }

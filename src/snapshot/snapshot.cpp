@@ -22,8 +22,7 @@ std::optional<SnapshotRecord> recordFrom(Platform& platform, std::string_view by
   // A stored identifier outside the signed 32-bit range belongs to no process the
   // agent can be watching; it reads as the default, 0.
   const auto pid = integerFromValue(lookup(*top, "ownerPID")).value_or(0);
-  if (pid >= std::numeric_limits<std::int32_t>::min() &&
-      pid <= std::numeric_limits<std::int32_t>::max()) {
+  if (pid >= std::numeric_limits<std::int32_t>::min() && pid <= std::numeric_limits<std::int32_t>::max()) {
     record.ownerPID = static_cast<std::int32_t>(pid);
   }
   record.sessionID = stringFromValue(lookup(*top, "sessionID")).value_or(std::string());

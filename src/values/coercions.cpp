@@ -1,11 +1,11 @@
 #include "values/coercions.h"
 
+#include <locale.h>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <locale.h>
 #ifdef __APPLE__
 #include <xlocale.h>
 #endif
@@ -22,8 +22,7 @@ namespace {
 //   it can never pose as some unrelated process identifier.
 
 std::optional<std::int64_t> integerOf(PlistInt128 value) {
-  if (value < std::numeric_limits<std::int64_t>::min() ||
-      value > std::numeric_limits<std::int64_t>::max()) {
+  if (value < std::numeric_limits<std::int64_t>::min() || value > std::numeric_limits<std::int64_t>::max()) {
     return std::nullopt;
   }
   return static_cast<std::int64_t>(value);
@@ -84,8 +83,8 @@ std::optional<std::string> stringFromValue(const PlistValue* value) {
 }
 
 std::optional<std::int64_t> parseDecimalInteger(std::string_view text, int bits) {
-  const std::int64_t max = bits == 32 ? std::numeric_limits<std::int32_t>::max()
-                                      : std::numeric_limits<std::int64_t>::max();
+  const std::int64_t max =
+      bits == 32 ? std::numeric_limits<std::int32_t>::max() : std::numeric_limits<std::int64_t>::max();
   const std::int64_t min = -max - 1;
   if (text.empty()) return std::nullopt;
   const bool negative = text.front() == '-';

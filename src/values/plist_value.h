@@ -29,14 +29,17 @@ using PlistData = std::vector<std::uint8_t>;
 
 // One property-list value. Strings are UTF-8 as the parser delivered them.
 struct PlistValue {
-  using Storage = std::variant<bool, PlistInteger, double, std::string, PlistDate, PlistData,
-                               PlistArray, PlistDictionary>;
+  using Storage =
+      std::variant<bool, PlistInteger, double, std::string, PlistDate, PlistData, PlistArray, PlistDictionary>;
   Storage storage;
 
   PlistValue() = default;
+  // Implicit, as the alternatives convert. Never a copy or move: the constraint leaves
+  // those to the special members.
   template <typename T>
-    requires std::is_constructible_v<Storage, T&&>
-  PlistValue(T&& v) : storage(std::forward<T>(v)) {}  // NOLINT(google-explicit-constructor)
+  requires std::is_constructible_v<Storage, T&&>
+  // NOLINTNEXTLINE(google-explicit-constructor,bugprone-forwarding-reference-overload)
+  PlistValue(T&& v) : storage(std::forward<T>(v)) {}
 
   template <typename T>
   const T* get() const {

@@ -149,6 +149,10 @@ class AgentTestCase(unittest.TestCase):
             if stream:
                 stream.close()
 
+    def assert_restarted(self, dock):
+        """The agent's killall reached the stand-in Dock, which the system then starts again."""
+        self.assertTrue(wait_for(lambda: dock.poll() is not None), "the Dock should have been restarted")
+
     def kill_and_reap(self, process):
         process.send_signal(signal.SIGKILL)
         process.wait()

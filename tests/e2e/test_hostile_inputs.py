@@ -39,6 +39,7 @@ FILES = {
     "zero-length file": (file_of(lambda pid: b""), None, None),
     "a million nested arrays": (file_of(lambda pid: b"<plist>" + b"<array>" * 1_000_000 +
                                         b"</array>" * 1_000_000 + b"</plist>"), None, None),
+    "a million OpenStep arrays": (file_of(lambda pid: b"(" * 1_000_000), None, None),
     # A negative owner needs no probe: a misread -1 would mean an immediate recovery.
     "ownerPID 2^64-1 against -1": (file_of(lambda pid: snapshot(0, plistlib.FMT_XML).replace(
         b"<integer>0</integer>", b"<integer>18446744073709551615</integer>")), None, "-1"),

@@ -91,7 +91,7 @@ class OwnerGuideExample(AgentTestCase):
         self.assertIs(type(restored["launchanim"]), bool)
         self.assertEqual(self.read_domain(OWNER_DOMAIN), {"windowFrame": "0 0 10 10"})
         self.assertFalse(os.path.exists(self.snapshot_path))
-        self.assertIsNotNone(wait_for(lambda: dock.poll() is not None))
+        self.assert_restarted(dock)
 
 
 if __name__ == "__main__":

@@ -52,9 +52,19 @@ class OwnerWatch(AgentTestCase):
         writer = own.user + own.system - own_before.user - own_before.system
         self.assertLess(cpu_seconds(self.agent.pid) - cpu_before, 0.05 + writer / 4)
 
-    # Where the snapshot is: "plain", "linked file" (a link to a file in another folder)
-    # or "linked folder" (in a folder reached through a link); what happens while the
-    # owner runs; and whether the agent then ends untouched or recovers these settings.
+    def repoint_parent(self):
+        """Points the link above the snapshot's folder at another folder holding an
+        inactive snapshot: the path names another file, and no event says so."""
+        other = os.path.join(self.home, "other", "watched")
+        os.makedirs(other)
+        write_atomically(os.path.join(other, "snapshot.plist"), self.snapshot(active=False))
+        os.symlink(os.path.dirname(other), self.link + ".new")
+        os.replace(self.link + ".new", self.link)
+
+    # Where the snapshot is: "plain", "linked file" (a link to a file in another folder),
+    # "linked folder" (in a folder reached through a link) or "linked parent" (a link
+    # higher up the path); what happens while the owner runs; and whether the agent then
+    # ends untouched or recovers these settings.
     CASES = [
         ("signals to its own process group", "plain", signal_group, SETTINGS),
         ("atomic deactivation", "plain", lambda t: write_atomically(t.file, t.snapshot(active=False)), None),
@@ -66,6 +76,7 @@ class OwnerWatch(AgentTestCase):
         ("folder renamed", "plain", lambda t: os.rename(t.folder, t.folder + "-old"), None),
         ("target rewritten", "linked file", lambda t: write_atomically(t.file, t.snapshot(active=False)), None),
         ("no events", "linked folder", lambda t: write_atomically(t.file, t.snapshot(active=False)), None),
+        ("link above repointed", "linked parent", repoint_parent, None),
         ("burst", "plain", burst, NEWEST),
     ]
 
@@ -85,6 +96,10 @@ class OwnerWatch(AgentTestCase):
         elif layout == "linked folder":
             os.symlink(self.folder, base + "-link")
             path = os.path.join(base + "-link", "snapshot.plist")
+        elif layout == "linked parent":
+            self.link = base + "-link"
+            os.symlink(base, self.link)
+            path = os.path.join(self.link, "watched", "snapshot.plist")
         self.write_domain("com.apple.dock", DOCK)
         dock_before = self.domain_bytes("com.apple.dock")
         self.owner = self.start_owner()

@@ -2,7 +2,7 @@ import os
 import subprocess
 import unittest
 
-from agent_harness import AGENT, OWNER_DOMAIN, PLATFORM, AgentTestCase, wait_for, write_atomically
+from agent_harness import AGENT, OWNER_DOMAIN, PLATFORM, AgentTestCase, write_atomically
 
 SETTINGS = {"autohide": {"type": "bool", "value": False}}
 
@@ -27,7 +27,7 @@ class Recovery(AgentTestCase):
         self.assertEqual(os.listdir(self.prefs), ["com.apple.dock.plist"])
         # The rest of the recovery still happens.
         self.assertFalse(os.path.exists(self.snapshot_path))
-        self.assertIsNotNone(wait_for(lambda: dock.poll() is not None))
+        self.assert_restarted(dock)
 
 
 class NothingToRestore(AgentTestCase):

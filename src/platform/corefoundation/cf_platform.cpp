@@ -49,10 +49,6 @@ class CoreFoundationPlatform final : public PosixPlatform {
 
 }  // namespace
 
-std::unique_ptr<Platform> makeSystemPlatform() {
-  return std::make_unique<CoreFoundationPlatform>();
-}
+std::unique_ptr<Platform> makeSystemPlatform() { return std::make_unique<CoreFoundationPlatform>(); }
 
-std::unique_ptr<OwnerPlatform> makeOwnerPlatform() {
-  return std::make_unique<CoreFoundationPlatform>();
-}
+std::unique_ptr<OwnerPlatform> makeOwnerPlatform() { return std::make_unique<CoreFoundationPlatform>(); }

@@ -89,12 +89,10 @@ class BinaryReader {
         if (marker == 0x08 || (marker == 0x00 && discarding_ > 0)) return PlistValue(false);
         if (marker == 0x09) return PlistValue(true);
         return std::nullopt;
-      case 0x1:
-        return readInteger(low, at);
+      case 0x1: return readInteger(low, at);
       case 0x2:
         if (low == 2 && contains(at, 4)) {
-          return static_cast<double>(
-              std::bit_cast<float>(static_cast<std::uint32_t>(bigEndian(bytes_, at, 4))));
+          return static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(bigEndian(bytes_, at, 4))));
         }
         if (low == 3 && contains(at, 8)) return std::bit_cast<double>(bigEndian(bytes_, at, 8));
         return std::nullopt;
@@ -108,8 +106,7 @@ class BinaryReader {
         return PlistData(data, data + *count);
       }
       case 0x5:
-      case 0x6:
-        return readString(marker, at);
+      case 0x6: return readString(marker, at);
       case 0x8:
         // A keyed archive's UID, up to 2^32-1, which only a dropped value may be.
         if (discarding_ == 0 || !contains(at, low + 1u) || bigEndian(bytes_, at, low + 1u) > UINT32_MAX) {
@@ -119,12 +116,9 @@ class BinaryReader {
       case 0xC:
         if (discarding_ == 0) return std::nullopt;
         return readArray(ref, marker, at, depth);
-      case 0xA:
-        return readArray(ref, marker, at, depth);
-      case 0xD:
-        return readDictionary(ref, marker, at, depth);
-      default:
-        return std::nullopt;
+      case 0xA: return readArray(ref, marker, at, depth);
+      case 0xD: return readDictionary(ref, marker, at, depth);
+      default: return std::nullopt;
     }
   }
 
@@ -181,8 +175,7 @@ class BinaryReader {
     if (!count) return std::nullopt;
     if (marker >> 4 == 0x5) {
       if (!contains(at, *count) || !spend(*count, 1)) return std::nullopt;
-      const std::string_view text =
-          bytes_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(*count));
+      const std::string_view text = bytes_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(*count));
       // CoreFoundation reads the bytes above 0x7F as U+0080 to U+00FF, as Latin-1 does.
       std::string utf8;
       for (const char c : text) {
@@ -268,8 +261,7 @@ class BinaryReader {
     return array;
   }
 
-  std::optional<PlistValue> readDictionary(std::uint64_t ref, std::uint8_t marker, std::uint64_t at,
-                                           int depth) {
+  std::optional<PlistValue> readDictionary(std::uint64_t ref, std::uint8_t marker, std::uint64_t at, int depth) {
     const auto count = readCount(marker, at);
     if (!count || *count > (objectsEnd_ - at) / trailer_.objectRefSize / 2) return std::nullopt;
     const PathEntry entry(onPath_, ref);

@@ -86,8 +86,7 @@ class BinaryWriter {
       const std::size_t width = widthFor(static_cast<std::uint64_t>(value));
       out_ += static_cast<char>(0x10 | std::countr_zero(width));
       appendBigEndian(static_cast<std::uint64_t>(value), width);
-    } else if (value >= std::numeric_limits<std::int64_t>::min() &&
-               value <= std::numeric_limits<std::int64_t>::max()) {
+    } else if (value >= std::numeric_limits<std::int64_t>::min() && value <= std::numeric_limits<std::int64_t>::max()) {
       out_ += '\x13';
       appendBigEndian(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)), 8);
     } else {

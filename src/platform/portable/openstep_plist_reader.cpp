@@ -96,7 +96,8 @@ class OpenStepParser {
       }
       const auto lead = static_cast<std::uint8_t>(utf8_[decoded_]);
       std::uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
-      for (std::size_t k = 1; k < length; ++k) code = code << 6 | (static_cast<std::uint8_t>(utf8_[decoded_ + k]) & 0x3Fu);
+      for (std::size_t k = 1; k < length; ++k)
+        code = code << 6 | (static_cast<std::uint8_t>(utf8_[decoded_ + k]) & 0x3Fu);
       if (code >= 0x10000) {
         text_.push_back(static_cast<std::uint16_t>(0xD800 + ((code - 0x10000) >> 10)));
         text_.push_back(static_cast<std::uint16_t>(0xDC00 + (code & 0x3FF)));

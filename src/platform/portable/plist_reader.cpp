@@ -9,7 +9,8 @@
 #include "values/unicode_text.h"
 
 bool isTextInUtf8(std::string_view text) {
-  if (text.size() > 2 && (text[0] == '\0' || text[1] == '\0' || text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF"))) {
+  if (text.size() > 2 &&
+      (text[0] == '\0' || text[1] == '\0' || text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF"))) {
     return false;
   }
   if (!text.starts_with("<?xml")) return true;
@@ -31,7 +32,8 @@ bool isTextInUtf8(std::string_view text) {
       if (static_cast<unsigned char>(c) >= 0x80) return false;
     }
     for (const char c : used) {
-      if (std::isalnum(static_cast<unsigned char>(c))) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (std::isalnum(static_cast<unsigned char>(c)))
+        name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return name == "utf8";
   }
@@ -88,11 +90,8 @@ std::optional<WideText> textFromWide(std::string_view bytes) {
       const auto byte = static_cast<std::uint8_t>(bytes[at + (bigEndian ? i : width - 1 - i)]);
       code = code << 8 | byte;
     }
-    if (width == 2) {
-      units.push_back(static_cast<std::uint16_t>(code));
-    } else if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return std::nullopt;
-    } else if (code >= 0x10000) {
+    if (width == 4 && (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) return std::nullopt;
+    if (code >= 0x10000) {
       units.push_back(static_cast<std::uint16_t>(0xD800 + ((code - 0x10000) >> 10)));
       units.push_back(static_cast<std::uint16_t>(0xDC00 + (code & 0x3FF)));
     } else {

@@ -17,8 +17,7 @@ class PreferencesStore {
   // an absolute path longer than one character, else $HOME/.config.
   static std::string defaultDirectory();
 
-  void set(const std::string& domain, const std::string& key,
-           const std::optional<PreferenceValue>& value);
+  void set(const std::string& domain, const std::string& key, const std::optional<PreferenceValue>& value);
   bool synchronize(const std::string& domain);
 
   // What `key` holds in `domain`: a change not yet synchronized, else what is on disk.

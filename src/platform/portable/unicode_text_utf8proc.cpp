@@ -1,4 +1,5 @@
 // Canonical equivalence and lower-casing with utf8proc, for the portable build.
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -9,10 +10,7 @@
 namespace {
 
 bool isAscii(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
+  return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 struct FreeDeleter {
@@ -22,9 +20,9 @@ struct FreeDeleter {
 // The canonical decomposition (NFD) of `text`, or nothing when it is not valid UTF-8.
 std::optional<std::string> decomposed(std::string_view text) {
   utf8proc_uint8_t* out = nullptr;
-  const auto length = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
-                                   static_cast<utf8proc_ssize_t>(text.size()), &out,
-                                   static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_DECOMPOSE));
+  const auto length =
+      utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()), static_cast<utf8proc_ssize_t>(text.size()),
+                   &out, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_DECOMPOSE));
   const std::unique_ptr<utf8proc_uint8_t, FreeDeleter> owned(out);
   if (length < 0) return std::nullopt;
   return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));

@@ -24,8 +24,8 @@ void appendIndent(std::string& out, int depth) { out.append(static_cast<std::siz
 
 // The characters XML 1.0 allows in a document; no escape can express the others.
 bool isXmlCharacter(char32_t c) {
-  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0x10FFFF);
 }
 
 // Text content with the markup characters escaped; false when XML cannot carry the text.
@@ -71,9 +71,8 @@ bool fitsXml(PlistInt128 value) {
 // Within that range, every integer is a signed or an unsigned 64-bit one.
 std::string integerText(PlistInt128 value) {
   char buffer[24];
-  const auto result =
-      value < 0 ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value))
-                : std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::uint64_t>(value));
+  const auto result = value < 0 ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value))
+                                : std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::uint64_t>(value));
   return std::string(buffer, result.ptr);
 }
 
@@ -106,8 +105,7 @@ std::optional<std::string> dateText(double secondsSince2001) {
     return std::nullopt;
   }
   const auto total = static_cast<std::int64_t>(secondsSince2001);
-  const std::int64_t dayOffset =
-      total >= 0 ? total / secondsPerDay : (total - secondsPerDay + 1) / secondsPerDay;
+  const std::int64_t dayOffset = total >= 0 ? total / secondsPerDay : (total - secondsPerDay + 1) / secondsPerDay;
   const std::int64_t secondOfDay = total - dayOffset * secondsPerDay;
   const CivilDate date = civilFromDays(referenceDay + dayOffset);
 

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Fails on a format drift (.clang-format) or a clang-tidy finding (.clang-tidy) in src/
+# and include/. Tidy reads each backend's compile commands from a build folder of its
+# own: the portable backend always, CoreFoundation's own sources too when
+# CoreFoundation_ROOT names an installation.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Not in the house style yet: a rewrite is pending; drop it from here once formatted.
+pending='src/platform/portable/xml_plist_reader\.cpp'
+
+mapfile -t sources < <(find src include -name '*.cpp' -o -name '*.h' | grep -Ev "^($pending)$" | sort)
+clang-format --dry-run --Werror "${sources[@]}"
+
+tidy() {  # build folder, then a regular expression for the sources to check
+  local log
+  log=$(mktemp)
+  if ! run-clang-tidy -p "$1" -j 2 -quiet "$2" >"$log" 2>&1; then
+    grep -E '(warning|error):' "$log" | sed 's/\x1b\[[0-9;]*m//g' | sort -u
+    rm -f "$log"
+    return 1
+  fi
+  rm -f "$log"
+}
+root=$(printf '%s' "$PWD" | sed 's/[][\\.^$*+?(){}|]/\\&/g')  # as a regular expression
+cmake -S . -B build-lint -G Ninja -DDOCK_RESTORE_TESTS=OFF >/dev/null
+tidy build-lint "^(?!.*/($pending)$)$root/src/"
+if [ -n "${CoreFoundation_ROOT:-}" ]; then
+  CXX=clang++ cmake -S . -B build-lint-cf -G Ninja -DDOCK_RESTORE_TESTS=OFF \
+    -DDOCK_RESTORE_PLATFORM=corefoundation -DCoreFoundation_ROOT="$CoreFoundation_ROOT" >/dev/null
+  tidy build-lint-cf "^$root/src/platform/corefoundation/"
+fi
+echo "lint: no format drift, no clang-tidy findings"
