@@ -45,10 +45,10 @@ typedef enum dock_restore_status {
 } dock_restore_status;
 
 typedef enum dock_restore_state {
-  DOCK_RESTORE_STATE_NONE = 0,        /* no session on this handle (never begun, ended) */
-  DOCK_RESTORE_STATE_PROTECTED = 1,   /* active, and its agent runs */
-  DOCK_RESTORE_STATE_AGENT_GONE = 2,  /* active, but its agent no longer runs */
-  DOCK_RESTORE_STATE_TAKEN_OVER = 3   /* another instance or application has begun since */
+  DOCK_RESTORE_STATE_NONE = 0,       /* no session on this handle (never begun, ended) */
+  DOCK_RESTORE_STATE_PROTECTED = 1,  /* active, and its agent runs */
+  DOCK_RESTORE_STATE_AGENT_GONE = 2, /* active, but its agent no longer runs */
+  DOCK_RESTORE_STATE_TAKEN_OVER = 3  /* another instance or application has begun since */
 } dock_restore_state;
 
 typedef struct dock_restore_owner dock_restore_owner;

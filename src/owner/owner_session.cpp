@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <cmath>
+#include <iterator>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -31,9 +31,7 @@ std::string_view typeOf(const PreferenceValue& value) {
   return "string";
 }
 
-OwnerOutcome failure(dock_restore_status status, std::string message) {
-  return {status, std::move(message)};
-}
+OwnerOutcome failure(dock_restore_status status, std::string message) { return {status, std::move(message)}; }
 
 std::string describeError(int error) { return std::generic_category().message(error); }
 
@@ -101,7 +99,8 @@ std::optional<StoredSnapshot> readStored(OwnerPlatform& platform, const std::str
   if (!record) return std::nullopt;
   StoredSnapshot stored{std::move(*record), std::nullopt};
   if (const auto root = platform.parsePropertyList(*bytes)) {
-    if (const auto* top = root->get<PlistDictionary>()) stored.ownerStarted = integerFromValue(lookup(*top, ownerStartKey));
+    if (const auto* top = root->get<PlistDictionary>())
+      stored.ownerStarted = integerFromValue(lookup(*top, ownerStartKey));
   }
   return stored;
 }
@@ -164,7 +163,8 @@ bool anotherSessionRuns(OwnerPlatform& platform, const RegistryLock& lock, const
 
 OwnerOutcome checkConfig(const OwnerConfig& config) {
   if (config.snapshotPath.empty() || config.snapshotPath.front() != '/') {
-    return failure(DOCK_RESTORE_INVALID_ARGUMENT, "the snapshot path must be absolute: \"" + config.snapshotPath + "\"");
+    return failure(DOCK_RESTORE_INVALID_ARGUMENT,
+                   "the snapshot path must be absolute: \"" + config.snapshotPath + "\"");
   }
   if (config.ownerDomain.empty()) return failure(DOCK_RESTORE_INVALID_ARGUMENT, "the owner domain is empty");
   return {};
@@ -297,8 +297,8 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
     rollBack(platform, state, before);
     return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot set the marker in \"" + config.ownerDomain + "\"");
   }
-  const int agentPID =
-      platform.startDetached(config.agentPath, {config.snapshotPath, std::to_string(ownPID), *sessionID, config.ownerDomain});
+  const int agentPID = platform.startDetached(
+      config.agentPath, {config.snapshotPath, std::to_string(ownPID), *sessionID, config.ownerDomain});
   if (agentPID <= 0) {
     rollBack(platform, state, before);
     return failure(DOCK_RESTORE_AGENT_UNAVAILABLE,

@@ -20,8 +20,8 @@ struct OwnerConfig {
 
 struct ActiveSession {
   std::string sessionID;
-  PlistDictionary recorded;  // the snapshot's settings: the user's originals
-  int agentPID = 0;          // 0 when no agent could be started for it
+  PlistDictionary recorded;                  // the snapshot's settings: the user's originals
+  int agentPID = 0;                          // 0 when no agent could be started for it
   std::optional<std::int64_t> agentStarted;  // tells the agent from a process that reused its PID
 };
 

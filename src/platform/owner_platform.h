@@ -17,8 +17,7 @@ class OwnerPlatform : public Platform {
  public:
   // The value `key` has in `domain` for the current user, as stored now (the domain is
   // refreshed from permanent storage first); nothing when the key is not set.
-  virtual std::optional<PlistValue> readPreference(const std::string& domain,
-                                                   const std::string& key) = 0;
+  virtual std::optional<PlistValue> readPreference(const std::string& domain, const std::string& key) = 0;
 
   // `value` as the bytes of a property list, XML where that holds it exactly; nothing
   // when it cannot be expressed.
@@ -37,8 +36,7 @@ class OwnerPlatform : public Platform {
   // this returns, starts it, so that nothing the caller does with SIGCHLD or
   // waitpid(-1, ...) leaves a zombie or steals an exit. Answers its PID, or the negated
   // errno value when it could not start.
-  virtual int startDetached(const std::string& executable,
-                            const std::vector<std::string>& arguments) = 0;
+  virtual int startDetached(const std::string& executable, const std::vector<std::string>& arguments) = 0;
 
   // When process `pid` started, in the system's own units (comparable only with another
   // answer of this call); nothing when no such process runs (an exited one that is not

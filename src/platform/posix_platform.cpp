@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #if defined(__APPLE__) && __has_include(<libproc.h>)
-#include <libproc.h>  // proc_pidpath, proc_pidinfo; declared elsewhere where it is absent
+#include <libproc.h>   // proc_pidpath, proc_pidinfo; declared elsewhere where it is absent
 #include <sys/proc.h>  // SZOMB
 #include <sys/proc_info.h>
 #endif
@@ -121,8 +121,7 @@ int PosixPlatform::writeFileAtomically(const std::string& path, const std::strin
 
 bool PosixPlatform::isExecutableFile(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-         ::access(path.c_str(), X_OK) == 0;
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
 namespace {
@@ -138,8 +137,8 @@ bool readAnswer(int fd, int& answer) {
 
 // Spawns through an intermediate that exits at once: the process it starts is reparented
 // and reaped by the system, never by us, and the intermediate is reaped here, by PID.
-int spawnOrphan(const char* executable, const posix_spawn_file_actions_t& actions,
-                const posix_spawnattr_t& attributes, char* const* argv) {
+int spawnOrphan(const char* executable, const posix_spawn_file_actions_t& actions, const posix_spawnattr_t& attributes,
+                char* const* argv) {
   int channel[2];
 #if defined(__APPLE__)
   if (::pipe(channel) != 0) return -errno;
@@ -170,8 +169,7 @@ int spawnOrphan(const char* executable, const posix_spawn_file_actions_t& action
 
 }  // namespace
 
-int PosixPlatform::startDetached(const std::string& executable,
-                                 const std::vector<std::string>& arguments) {
+int PosixPlatform::startDetached(const std::string& executable, const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 2);
   argv.push_back(const_cast<char*>(executable.c_str()));
@@ -196,13 +194,13 @@ int PosixPlatform::startDetached(const std::string& executable,
   // Only the descriptors the file actions name are inherited.
   flags = static_cast<short>(flags | POSIX_SPAWN_CLOEXEC_DEFAULT);
 #endif
-  int error = firstFailure({::posix_spawnattr_setflags(&attributes, flags),
-                            ::posix_spawnattr_setsigdefault(&attributes, &all),
-                            ::posix_spawnattr_setsigmask(&attributes, &none)});
+  int error =
+      firstFailure({::posix_spawnattr_setflags(&attributes, flags), ::posix_spawnattr_setsigdefault(&attributes, &all),
+                    ::posix_spawnattr_setsigmask(&attributes, &none)});
   for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     if (error == 0) {
-      error = ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
-                                                 fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+      error =
+          ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
     }
   }
 #if !defined(__APPLE__)
@@ -219,8 +217,7 @@ std::optional<std::int64_t> PosixPlatform::processStartTime(int pid) {
 #if defined(__APPLE__)
   proc_bsdinfo info{};
   constexpr int size = static_cast<int>(PROC_PIDTBSDINFO_SIZE);
-  if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, size) != size ||
-      info.pbi_status == SZOMB) {
+  if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, size) != size || info.pbi_status == SZOMB) {
     return std::nullopt;
   }
   return static_cast<std::int64_t>(info.pbi_start_tvsec) * 1000000 + static_cast<std::int64_t>(info.pbi_start_tvusec);
@@ -274,12 +271,9 @@ bool PosixPlatform::domainReadable(const std::string& domain) {
   if (folder.empty() || domain.empty() || domain.find('/') != std::string::npos) return true;
   std::string contents;
   switch (readRegularFile(folder + "/" + domain + ".plist", maxReadFileSize, contents)) {
-    case FileRead::missing:
-      return true;
-    case FileRead::failed:
-      return false;
-    case FileRead::read:
-      break;
+    case FileRead::missing: return true;
+    case FileRead::failed: return false;
+    case FileRead::read: break;
   }
   const auto parsed = parsePropertyList(contents);
   return parsed && parsed->get<PlistDictionary>() != nullptr;

@@ -19,8 +19,8 @@ std::string octalMode(mode_t mode) {
 
 }  // namespace
 
-FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::string& contents,
-                         FileWriters writers, std::string* refusal) {
+FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::string& contents, FileWriters writers,
+                         std::string* refusal) {
   contents.clear();
   const auto refuse = [&](FileRead result, auto&& describe) {
     if (refusal != nullptr) *refusal = describe();
@@ -39,7 +39,8 @@ FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::stri
   if (::fstat(file.get(), &status) != 0) return failedWith("it cannot be examined");
   if (!S_ISREG(status.st_mode)) {
     return refuse(FileRead::failed, [&] {
-      return std::string(S_ISDIR(status.st_mode) ? "it is a folder" : "it is not a regular file (a FIFO, device or socket)");
+      return std::string(S_ISDIR(status.st_mode) ? "it is a folder"
+                                                 : "it is not a regular file (a FIFO, device or socket)");
     });
   }
   if (static_cast<std::size_t>(status.st_size) > maxSize) {

@@ -138,8 +138,8 @@ std::optional<PlistValue> readCFPropertyList(std::string_view bytes, std::string
     if (failure != nullptr) *failure = std::move(why);
     return std::nullopt;
   };
-  const CFRef<CFDataRef> data(
-      CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+  const CFRef<CFDataRef> data(CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bytes.data()),
+                                           static_cast<CFIndex>(bytes.size())));
   if (!data) return fail("out of memory");
 
   CFErrorRef parseError = nullptr;
@@ -163,8 +163,9 @@ std::optional<PlistValue> readCFPropertyList(std::string_view bytes, std::string
   // A shared object is copied wherever it is referenced: the same allowance as the
   // portable reader's stops a fan-out of shared references.
   auto value = plistValueFromCF(plist.get(), plistBudget(bytes.size()));
-  if (!value) return fail("its containers nest deeper than " + std::to_string(maxPlistDepth) +
-                          ", or its shared values add up to more than its size allows");
+  if (!value)
+    return fail("its containers nest deeper than " + std::to_string(maxPlistDepth) +
+                ", or its shared values add up to more than its size allows");
   return value;
 }
 
@@ -213,4 +214,3 @@ CFRef<CFTypeRef> cfPropertyListFrom(const PlistValue& value) {
       },
       value.storage);
 }
-

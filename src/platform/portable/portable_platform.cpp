@@ -1,7 +1,7 @@
 #include "platform/native_values.h"
 #include "platform/portable/plist_reader.h"
-#include "platform/portable/preferences_store.h"
 #include "platform/portable/plist_writer.h"
+#include "platform/portable/preferences_store.h"
 #include "platform/posix_platform.h"
 
 namespace {
@@ -10,18 +10,14 @@ namespace {
 // configuration folder.
 class PortablePlatform final : public PosixPlatform {
  public:
-  std::optional<PlistValue> parsePropertyList(std::string_view bytes) override {
-    return readPropertyList(bytes);
-  }
+  std::optional<PlistValue> parsePropertyList(std::string_view bytes) override { return readPropertyList(bytes); }
   std::string whyUnparsable(std::string_view bytes) override { return describePropertyListFailure(bytes); }
   void setPreference(const std::string& domain, const std::string& key,
                      const std::optional<PreferenceValue>& value) override {
     // Text that is not UTF-8 deletes the key, as it must with CoreFoundation.
     store_.set(domain, key, storablePreference(value));
   }
-  bool synchronizePreferences(const std::string& domain) override {
-    return store_.synchronize(domain);
-  }
+  bool synchronizePreferences(const std::string& domain) override { return store_.synchronize(domain); }
 
   std::optional<PlistValue> readPreference(const std::string& domain, const std::string& key) override {
     return store_.value(domain, key);
@@ -38,10 +34,6 @@ class PortablePlatform final : public PosixPlatform {
 
 }  // namespace
 
-std::unique_ptr<Platform> makeSystemPlatform() {
-  return std::make_unique<PortablePlatform>();
-}
+std::unique_ptr<Platform> makeSystemPlatform() { return std::make_unique<PortablePlatform>(); }
 
-std::unique_ptr<OwnerPlatform> makeOwnerPlatform() {
-  return std::make_unique<PortablePlatform>();
-}
+std::unique_ptr<OwnerPlatform> makeOwnerPlatform() { return std::make_unique<PortablePlatform>(); }

@@ -15,8 +15,8 @@
 #include "platform/portable/plist_reader.h"
 #include "platform/portable/plist_writer.h"
 #include "platform/regular_file.h"
-#include "platform/user_paths.h"
 #include "platform/unique_fd.h"
+#include "platform/user_paths.h"
 
 namespace {
 
@@ -78,10 +78,8 @@ bool PreferencesStore::synchronize(const std::string& domain) {
   PlistDictionary dictionary;
   bool wasBinary = false;
   switch (readRegularFile(path, maxDomainFileSize, contents)) {
-    case FileRead::failed:
-      return false;
-    case FileRead::missing:
-      break;
+    case FileRead::failed: return false;
+    case FileRead::missing: break;
     case FileRead::read: {
       // A file we cannot understand may hold someone's settings: never overwrite it.
       auto parsed = readPropertyList(contents);
@@ -115,8 +113,7 @@ bool PreferencesStore::synchronize(const std::string& domain) {
   return true;
 }
 
-std::optional<PlistValue> PreferencesStore::value(const std::string& domain,
-                                                  const std::string& key) const {
+std::optional<PlistValue> PreferencesStore::value(const std::string& domain, const std::string& key) const {
   if (const auto pending = pending_.find(domain); pending != pending_.end()) {
     if (const auto change = pending->second.find(key); change != pending->second.end()) {
       if (!change->second) return std::nullopt;
