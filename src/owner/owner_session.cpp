@@ -48,7 +48,7 @@ std::string unusable(std::string_view key, const PreferenceValue& value) {
   if (const auto* text = std::get_if<std::string>(&value)) {
     if (!isValidUtf8(*text)) return "is not UTF-8 text";
     if (key == "orientation" && *text != "bottom" && *text != "left" && *text != "right") {
-      return "must be \"bottom\", \"left\" or \"right\"";
+      return R"(must be "bottom", "left" or "right")";
     }
   }
   if (const auto* number = std::get_if<double>(&value)) {

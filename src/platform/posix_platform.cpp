@@ -23,7 +23,7 @@
 #include "platform/regular_file.h"
 #include "platform/user_paths.h"
 
-extern char** environ;
+extern char** environ;  // NOLINT(readability-redundant-declaration): not in every unistd.h
 
 namespace {
 

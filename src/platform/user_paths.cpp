@@ -20,7 +20,7 @@ std::string homeDirectory() {
   passwd* found = nullptr;
   // Some entries do not fit the suggested size; grow the buffer up to a sane bound.
   while (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
-         buffer.size() < 1024 * 1024) {
+         buffer.size() < (std::size_t{1} << 20)) {
     buffer.resize(buffer.size() * 2);
   }
   if (found == nullptr || found->pw_dir == nullptr) return {};

@@ -17,7 +17,7 @@ std::optional<PlistValue> readPropertyList(std::string_view bytes);
 // byte-order mark or NUL in the first two bytes, and no XML declaration that names
 // another encoding (those it converts; the portable reader reads UTF-16 and UTF-32 and
 // refuses the others).
-bool isTextInUtf8(std::string_view bytes);
+bool isTextInUtf8(std::string_view text);
 
 // `bytes` as CoreFoundation decodes UTF-8 text: a leading byte-order mark dropped, and
 // strictly, except that a 0xA9 byte outside any sequence (the copyright sign of older

@@ -21,7 +21,7 @@
 namespace {
 
 // A domain file larger than this is not one we wrote or should rewrite.
-constexpr std::size_t maxDomainFileSize = 16 * 1024 * 1024;
+constexpr std::size_t maxDomainFileSize = std::size_t{16} << 20;
 
 // Refuses names that would put the file outside the folder or cannot be a file name.
 bool isValidDomainName(const std::string& domain) {
