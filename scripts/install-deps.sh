@@ -2,8 +2,8 @@
 # Installs the Debian packages the build, the tests and the demo need, when missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libexpat1-dev
-          libutf8proc-dev libgtest-dev libgmock-dev psmisc python3 mandoc locales)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libutf8proc-dev
+          libgtest-dev libgmock-dev psmisc python3 mandoc locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

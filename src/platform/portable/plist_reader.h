@@ -24,6 +24,10 @@ bool isTextInUtf8(std::string_view bytes);
 // encodings) becomes U+FFFD; nothing when other bytes are no UTF-8.
 std::optional<std::string> textFromUtf8(std::string_view bytes);
 
+// The value of `c` as a hexadecimal digit, either case, or nothing: for the numbers and
+// character references of the text readers.
+std::optional<unsigned> hexDigitValue(unsigned char c);
+
 std::optional<PlistValue> readXmlPropertyList(std::string_view bytes);
 std::optional<PlistValue> readBinaryPropertyList(std::string_view bytes);
 std::optional<PlistValue> readOpenStepPropertyList(std::string_view bytes);

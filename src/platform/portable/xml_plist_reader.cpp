@@ -44,21 +44,19 @@ bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'
 
 // The value of `c` as a digit in `base` (10 or 16), or nothing.
 std::optional<unsigned> digitValue(char c, unsigned base) {
-  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-  if (base == 16 && c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-  if (base == 16 && c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
-  return std::nullopt;
+  const auto digit = hexDigitValue(static_cast<unsigned char>(c));
+  if (!digit || *digit >= base) return std::nullopt;
+  return digit;
 }
 
 // The bytes CoreFoundation skips as white space before an integer, one at a time: all
-// below '!', 0x7F to 0xA0, and the lead bytes of some Unicode spaces (the U+2000 range
-// from a third byte of decimal 80, as it compares).
+// below '!', 0x7F to 0xA0, and the lead bytes of some Unicode spaces.
 std::string_view skipIntegerSpace(std::string_view text) {
   const auto isSpace = [&] {
     const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
     if (byte(0) < 0x21 || (byte(0) > 0x7E && byte(0) < 0xA1)) return true;
     if (text.size() < 3) return false;
-    if (byte(0) == 0xE2 && byte(1) == 0x80) return (byte(2) >= 80 && byte(2) <= 0x8B) || byte(2) == 0xAF;
+    if (byte(0) == 0xE2 && byte(1) == 0x80) return (byte(2) >= 0x80 && byte(2) <= 0x8B) || byte(2) == 0xAF;
     if (byte(0) == 0xE2 && byte(1) == 0x81) return byte(2) == 0x9F;
     return byte(0) == 0xE3 && byte(1) == 0x80 && byte(2) == 0x80;
   };
