@@ -325,24 +325,19 @@ class XmlReader {
       const auto tag = startTag();
       if (!tag || !fits(tag->element)) return std::nullopt;
       const bool container = tag->element == Element::Array || tag->element == Element::Dict;
-      if (container && ++depth_ > maxPlistDepth) return std::nullopt;
-      std::optional<PlistValue> value;
-      if (tag->element == Element::Plist) {
-        if (tag->empty) return std::nullopt;
-        stack_.push_back(Frame{Element::Plist, {}, {}, {}});
-      } else if (container && !tag->empty) {
+      // Empty arrays and dictionaries count toward the depth too.
+      if (container && depth_ >= maxPlistDepth) return std::nullopt;
+      if (!tag->empty && (container || tag->element == Element::Plist)) {
+        if (container) ++depth_;
         stack_.push_back(Frame{tag->element, {}, {}, {}});
       } else {
-        value = tag->empty ? emptyLeaf(tag->element) : leaf(tag->element);
-        if (container) --depth_;
+        auto value = tag->empty ? emptyElement(tag->element) : leaf(tag->element);
         if (!value) return std::nullopt;
         if (stack_.empty()) return value;
         place(std::move(*value), tag->element == Element::Key);
       }
-      // On to the next start tag, closing containers on the way.
-      while (!nextStartTag()) {
-        if (failed_) return std::nullopt;
-        auto closed = close();
+      for (Next next = nextTag(); next != Next::StartTag; next = nextTag()) {
+        auto closed = next == Next::EndTag ? close() : std::nullopt;
         if (!closed) return std::nullopt;
         if (stack_.empty()) return closed;
         place(std::move(*closed), false);
@@ -394,31 +389,29 @@ class XmlReader {
     }
   }
 
-  // Skips white space, comments and processing instructions inside a container; true
-  // at the name of a start tag, false at the '<' of an end tag or when the document
-  // fails (`failed_`). What is skipped follows CoreFoundation's body rules: a
-  // processing instruction's "?>" may share the '?' of "<?", and nothing else is taken.
-  bool nextStartTag() {
+  enum class Next { StartTag, EndTag, Broken };
+
+  // Skips white space, comments and processing instructions inside a container, to the
+  // name of the next start tag or the '<' of an end tag. What is skipped follows
+  // CoreFoundation's rules for a body, not a prolog: a comment's search for "-->"
+  // starts right after "<!--", a processing instruction's "?>" may share the '?' of
+  // "<?", and nothing else is taken.
+  Next nextTag() {
     for (;;) {
       while (at_ < text_.size() && isXmlSpace(text_[at_])) ++at_;
-      if (at_ + 1 >= text_.size() || text_[at_] != '<') return fail();
+      if (at_ + 1 >= text_.size() || text_[at_] != '<') return Next::Broken;
       const char next = text_[at_ + 1];
-      if (next == '/') return false;
+      if (next == '/') return Next::EndTag;
       if (next != '?' && next != '!') {
         at_ += 1;
-        return true;
+        return Next::StartTag;
       }
       const bool comment = next == '!';
-      if (comment && text_.compare(at_ + 1, 3, "!--") != 0) return fail();
+      if (comment && text_.compare(at_ + 1, 3, "!--") != 0) return Next::Broken;
       const auto end = findBefore(text_, at_ + (comment ? 4 : 1), comment ? "-->" : "?>");
-      if (!end) return fail();
+      if (!end) return Next::Broken;
       at_ = *end + (comment ? 3 : 2);
     }
-  }
-
-  bool fail() {
-    failed_ = true;
-    return false;
   }
 
   // The container on top of the stack, ended by its end tag at the cursor.
@@ -451,7 +444,8 @@ class XmlReader {
     return true;
   }
 
-  static std::optional<PlistValue> emptyLeaf(Element element) {
+  // An empty-element tag, <string/>.
+  static std::optional<PlistValue> emptyElement(Element element) {
     switch (element) {
       case Element::Array: return PlistArray{};
       case Element::Dict: return PlistDictionary{};
@@ -459,7 +453,7 @@ class XmlReader {
       case Element::String: return std::string();
       case Element::True: return true;
       case Element::False: return false;
-      default: return std::nullopt;  // CoreFoundation refuses <data/>, <date/> and numbers
+      default: return std::nullopt;  // as CoreFoundation refuses <plist/>, <data/>, <date/> and numbers
     }
   }
 
@@ -541,8 +535,7 @@ class XmlReader {
   std::string_view text_;
   std::size_t at_;
   std::vector<Frame> stack_;
-  int depth_ = 0;  // arrays and dictionaries open, the one being read among them
-  bool failed_ = false;
+  int depth_ = 0;  // arrays and dictionaries open
 };
 
 }  // namespace
