@@ -260,7 +260,9 @@ TEST(ReadXmlPropertyList, MalformedDocumentsDoNotParse) {
       "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]><plist><string>&c;</string></plist>",
       "<!DOCTYPE plist [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><plist><string>&x;</string></plist>",
       "<!DOCTYPE plist [<!ENTITY x \"unused\">]><plist><true/></plist>",
-      "<!DOCTYPE plist SYSTEM \"PropertyList-1.0.dtd\"><plist><string>&undeclared;</string></plist>"};
+      "<!DOCTYPE plist SYSTEM \"PropertyList-1.0.dtd\"><plist><string>&undeclared;</string></plist>",
+      // What CoreFoundation reads as a keyed archive's UID.
+      xmlPlist("<array><dict><key>CF$UID</key><real>1</real></dict></array>")};
   for (const auto& document : documents) EXPECT_FALSE(readXmlPropertyList(document)) << document;
 }
 

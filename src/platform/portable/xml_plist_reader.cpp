@@ -302,6 +302,14 @@ std::optional<std::size_t> rootElementAt(std::string_view text) {
   }
 }
 
+// A dictionary that holds one number under "CF$UID": CoreFoundation reads it as a keyed
+// archive's UID, which is no value any reader here gives.
+bool isArchiveUid(const PlistDictionary& entries) {
+  if (entries.size() != 1 || entries.begin()->first != "CF$UID") return false;
+  const PlistValue& value = entries.begin()->second;
+  return value.is<PlistInteger>() || value.is<double>();
+}
+
 // A container still open: the document's <plist>, which holds one value, an <array> or
 // a <dict>.
 struct Frame {
@@ -425,7 +433,7 @@ class XmlReader {
         return std::move(frame.values.front());
       case Element::Dict:
         --depth_;
-        if (frame.key) return std::nullopt;
+        if (frame.key || isArchiveUid(frame.entries)) return std::nullopt;
         return PlistValue(std::move(frame.entries));
       default:
         --depth_;
