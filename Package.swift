@@ -3,7 +3,7 @@
 // CMake stays the primary build; both compile the same files under src/, listed here
 // by target as CMakeLists.txt lists them. On macOS the platform backend is
 // CoreFoundation and nothing else; elsewhere it is the portable reader and store, with
-// the system's expat and utf8proc.
+// the system's utf8proc.
 import PackageDescription
 
 // Where the portable backend serves, and where CoreFoundation does.
@@ -48,7 +48,7 @@ let portable = cxxTarget("CDockRestorePortable", sources: [
     "src/platform/portable/binary_plist_writer.cpp",
     "src/platform/portable/preferences_store.cpp",
     "src/platform/portable/portable_platform.cpp",
-], dependencies: ["CDockRestoreCore", "CExpat"],
+], dependencies: ["CDockRestoreCore"],
    // utf8proc by name: its pkg-config file's -DUTF8PROC_EXPORTS is a flag SwiftPM refuses,
    // and its header is on the default path (Debian: libutf8proc-dev).
    linkerSettings: [.linkedLibrary("utf8proc")])
@@ -85,8 +85,6 @@ let package = Package(
                           sources: ["src/agent/main.cpp"], cxxSettings: [.headerSearchPath("src")]),
         .executableTarget(name: "dock-restore-inspect", dependencies: backend, path: ".",
                           sources: ["src/owner/snapshot_report.cpp"], cxxSettings: [.headerSearchPath("src")]),
-        // expat, for the portable backend's XML reader (Debian: libexpat1-dev).
-        .systemLibrary(name: "CExpat", pkgConfig: "expat", providers: [.apt(["libexpat1-dev"])]),
         // The example owner in Swift, which the end-to-end tests drive like examples/owner.c.
         .executableTarget(name: "dock-restore-example-owner-swift", dependencies: ["DockRestore"], path: "examples",
                           exclude: ["owner.c", "owner.py", "demo.py"], sources: ["owner.swift"]),

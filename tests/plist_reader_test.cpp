@@ -113,6 +113,9 @@ TEST(ReadPropertyList, ReadsWhatCoreFoundationReads) {
       {xmlPlist("<date>2001-02-29T00:00:60Z</date>"), PlistDate{59 * 86400 + 60}},
       {"<plist a=b\x01><dict\t<true/></plist>", PlistDictionary{}},
       {"<?xml encoding=\"UTF\x7f'-8`\"?><array><?xml x?><!-- - --><true/></array>", PlistArray{true}},
+      // In the body a comment's "-->" may follow "<!--" at once, and "<?>" is a whole
+      // processing instruction; a character reference may take eight digits.
+      {"<array><!----><?><string>&#00000065;</string></array>", PlistArray{std::string("A")}},
       {"\xFF\xFE<\0t\0r\0u\0e\0/\0>\0"s, true},
       {"\0\0'\0a\0'\0\0"s, std::string("a")},
       // Encodings other than UTF-8, UTF-16 and UTF-32.
@@ -249,7 +252,7 @@ TEST(ReadXmlPropertyList, MalformedDocumentsDoNotParse) {
   const std::string documents[] = {
       xmlPlist(""), xmlPlist("<true/><false/>"), xmlPlist("<dict><key>k</key></dict>"),
       xmlPlist("<dict><string>v</string></dict>"), xmlPlist("<dict><key>a</key><key>b</key><true/></dict>"),
-      xmlPlist("<data/>"), xmlPlist("<string>a<!-- b --></string>"), xmlPlist("<data></data<?x?>>"), xmlPlist("<array>text</array>"), xmlPlist("<true>yes</true>"),
+      xmlPlist("<data/>"), xmlPlist("<string>a<!-- b --></string>"), xmlPlist("<data></data<?x?>>"), xmlPlist("<array>text</array>"), xmlPlist("<array><![CDATA[]]></array>"), xmlPlist("<true>yes</true>"),
       xmlPlist("<false> </false>"), xmlPlist("<string><string/></string>"),
       xmlPlist("<plist><true/></plist>"), xmlPlist("<unknown/>"), "<plist><true/>", "<plist/>",
       // Entity declarations, of any kind, and references to undeclared entities.
@@ -257,7 +260,9 @@ TEST(ReadXmlPropertyList, MalformedDocumentsDoNotParse) {
       "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]><plist><string>&c;</string></plist>",
       "<!DOCTYPE plist [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><plist><string>&x;</string></plist>",
       "<!DOCTYPE plist [<!ENTITY x \"unused\">]><plist><true/></plist>",
-      "<!DOCTYPE plist SYSTEM \"PropertyList-1.0.dtd\"><plist><string>&undeclared;</string></plist>"};
+      "<!DOCTYPE plist SYSTEM \"PropertyList-1.0.dtd\"><plist><string>&undeclared;</string></plist>",
+      // What CoreFoundation reads as a keyed archive's UID.
+      xmlPlist("<array><dict><key>CF$UID</key><real>1</real></dict></array>")};
   for (const auto& document : documents) EXPECT_FALSE(readXmlPropertyList(document)) << document;
 }
 
@@ -377,9 +382,9 @@ TEST(ReadBinaryPropertyList, SharedObjectsAreCopiedWhereReferenced) {
             PlistArray(3, std::string("s")));
 }
 
-// The reader hands expat growing pieces; a token that spans many of them (one huge
-// comment) must come through whole, with the value after it.
-TEST(ReadXmlPropertyList, ATokenSpanningManyPiecesReadsWhole) {
+// One token as large as a file may be (a comment, a string) comes through whole, with
+// the value after it.
+TEST(ReadXmlPropertyList, ATokenAsLargeAsAFileReadsWhole) {
   const std::string filler(maxReadFileSize - 64, 'a');
   EXPECT_EQ(readXmlPropertyList("<plist><!--" + filler + "--><true/></plist>"), PlistValue{true});
   EXPECT_EQ(readXmlPropertyList("<plist><string>" + filler + "</string></plist>"), PlistValue{filler});

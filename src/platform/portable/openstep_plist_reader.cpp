@@ -41,13 +41,7 @@ bool isLineEnd(std::uint16_t c) { return c == '\n' || c == '\r' || c == 0x2028 |
 
 // The value of a hex digit, or nothing. Only the low byte of a unit counts, as in
 // CoreFoundation: U+0130 reads as the digit 0.
-std::optional<std::uint8_t> hexDigit(std::uint16_t unit) {
-  const auto c = static_cast<std::uint8_t>(unit);
-  if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
-  return std::nullopt;
-}
+std::optional<unsigned> hexDigit(std::uint16_t unit) { return hexDigitValue(static_cast<std::uint8_t>(unit)); }
 
 class OpenStepParser {
  public:

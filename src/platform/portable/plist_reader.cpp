@@ -59,6 +59,13 @@ std::optional<std::string> textFromUtf8(std::string_view bytes) {
   return text;
 }
 
+std::optional<unsigned> hexDigitValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+  return std::nullopt;
+}
+
 namespace {
 
 // Text in UTF-16 or UTF-32 as CoreFoundation finds and converts it: after a byte-order

@@ -28,6 +28,10 @@ std::optional<std::string> textFromUtf8(std::string_view bytes);
 // empty when it reads.
 std::string describePropertyListFailure(std::string_view bytes);
 
+// The value of `c` as a hexadecimal digit, either case, or nothing: for the numbers and
+// character references of the text readers.
+std::optional<unsigned> hexDigitValue(unsigned char c);
+
 // Where an XML property list stopped reading, and why.
 struct XmlFailure {
   std::size_t line = 1;

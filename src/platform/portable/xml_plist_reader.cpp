@@ -1,13 +1,13 @@
-#include <expat.h>
-
+// The XML property-list dialect, read as CoreFoundation's parser reads it, which is no
+// XML parser: the prolog, comments and processing instructions are skipped unchecked,
+// nothing after a tag's name is read, text takes CoreFoundation's own entities and
+// CDATA sections, and each leaf is read where it stands. One pass over the bytes;
+// open containers wait on an explicit stack, so no input can make the reader recurse.
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
-#include <memory>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,35 +20,32 @@ namespace {
 
 enum class Element { Plist, Array, Dict, Key, String, Integer, Real, Date, Data, True, False };
 
+constexpr std::pair<std::string_view, Element> elementNames[] = {
+    {"plist", Element::Plist},   {"array", Element::Array},     {"dict", Element::Dict},   {"key", Element::Key},
+    {"string", Element::String}, {"integer", Element::Integer}, {"real", Element::Real},   {"date", Element::Date},
+    {"data", Element::Data},     {"true", Element::True},       {"false", Element::False},
+};
+
 std::optional<Element> elementNamed(std::string_view name) {
-  static constexpr std::pair<std::string_view, Element> names[] = {
-      {"plist", Element::Plist}, {"array", Element::Array},   {"dict", Element::Dict},
-      {"key", Element::Key},     {"string", Element::String}, {"integer", Element::Integer},
-      {"real", Element::Real},   {"date", Element::Date},     {"data", Element::Data},
-      {"true", Element::True},   {"false", Element::False},
-  };
-  for (const auto& [candidate, element] : names) {
+  for (const auto& [candidate, element] : elementNames) {
     if (candidate == name) return element;
   }
   return std::nullopt;
 }
 
-bool isContainer(Element element) {
-  return element == Element::Plist || element == Element::Array || element == Element::Dict;
-}
-
-bool holdsText(Element element) {
-  return !isContainer(element) && element != Element::True && element != Element::False;
+std::string_view nameOf(Element element) {
+  return std::find_if(std::begin(elementNames), std::end(elementNames),
+                      [&](const auto& entry) { return entry.second == element; })
+      ->first;
 }
 
 bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // The value of `c` as a digit in `base` (10 or 16), or nothing.
 std::optional<unsigned> digitValue(char c, unsigned base) {
-  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-  if (base == 16 && c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-  if (base == 16 && c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
-  return std::nullopt;
+  const auto digit = hexDigitValue(static_cast<unsigned char>(c));
+  if (!digit || *digit >= base) return std::nullopt;
+  return digit;
 }
 
 // The bytes CoreFoundation skips as white space before an integer, one at a time: all
@@ -238,8 +235,8 @@ std::optional<PlistData> decodeBase64(std::string_view text) {
 }
 
 // One entity reference, at the '&' that starts `text`, as CoreFoundation reads it: the
-// five named ones, and a code point in up to eight decimal or lower-case-x hex
-// characters with the ';'. Appends its UTF-8 and returns its length, or nothing.
+// five named ones, and a code point in up to eight decimal or lower-case-x hex digits
+// before the ';'. Appends its UTF-8 and returns its length, or nothing.
 std::optional<std::size_t> appendEntity(std::string_view text, std::string& out) {
   static constexpr std::pair<std::string_view, char> named[] = {
       {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&apos;", '\''}, {"&quot;", '"'}};
@@ -251,325 +248,27 @@ std::optional<std::size_t> appendEntity(std::string_view text, std::string& out)
   }
   if (!text.starts_with("&#")) return std::nullopt;
   const bool hex = text.size() > 2 && text[2] == 'x';
+  const std::size_t first = hex ? 3 : 2;
   std::uint32_t code = 0;
-  for (std::size_t at = hex ? 3 : 2, count = 1; at < text.size() && count <= 8; ++at, ++count) {
+  for (std::size_t at = first; at < text.size() && at <= first + 8; ++at) {
     if (text[at] == ';') {
       if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
       appendUtf8(out, code);
       return at + 1;
     }
-    const auto digit = digitValue(text[at], hex ? 16 : 10);
+    const auto digit = at < first + 8 ? digitValue(text[at], hex ? 16 : 10) : std::nullopt;
     if (!digit) return std::nullopt;
     code = code * (hex ? 16 : 10) + *digit;
   }
   return std::nullopt;
 }
 
-// The text of a <string>, <key> or <real> as CoreFoundation reads it: entities and CDATA
-// sections, nothing else that starts with '<', and UTF-8 as CoreFoundation decodes it.
-std::optional<std::string> decodeText(std::string_view raw) {
-  std::string bytes;
-  bytes.reserve(raw.size());
-  for (std::size_t at = 0; at < raw.size();) {
-    if (raw[at] == '&') {
-      const auto length = appendEntity(raw.substr(at), bytes);
-      if (!length) return std::nullopt;
-      at += *length;
-    } else if (raw[at] == '<') {
-      constexpr std::string_view open = "<![CDATA[";
-      const std::size_t close = raw.find("]]>", at + open.size());
-      if (raw.compare(at, open.size(), open) != 0 || close == std::string_view::npos) return std::nullopt;
-      bytes.append(raw.substr(at + open.size(), close - at - open.size()));
-      at = close + 3;
-    } else {
-      bytes += raw[at++];
-    }
-  }
-  return textFromUtf8(bytes);
-}
-
-bool startsWith(std::string_view text, std::size_t at, std::string_view prefix) {
-  return text.size() - at >= prefix.size() && text.compare(at, prefix.size(), prefix) == 0;
-}
-
-// Where `text` has `marker` at or after `from` and before the last `reserve` bytes.
-std::optional<std::size_t> findBefore(std::string_view text, std::size_t from, std::string_view marker,
-                                      std::size_t reserve) {
+// Where `text` has `marker` at or after `from` with at least one byte after it, as
+// CoreFoundation looks for the end of a comment or processing instruction.
+std::optional<std::size_t> findBefore(std::string_view text, std::size_t from, std::string_view marker) {
   const std::size_t at = text.find(marker, from);
-  if (at == std::string_view::npos || text.size() < reserve || at >= text.size() - reserve) return std::nullopt;
+  if (at == std::string_view::npos || at + marker.size() >= text.size()) return std::nullopt;
   return at;
-}
-
-// The body as expat is given it, with what CoreFoundation takes and XML does not
-// replaced one for one, so that expat checks the elements while every offset stays
-// that of the body: in leaf contents, entity references (CoreFoundation reads its own),
-// control characters, bytes that are no UTF-8, U+FFFE, U+FFFF and "]]>" outside CDATA
-// become '_'; whatever follows an element's name in its start tag (CoreFoundation reads
-// no attributes) becomes spaces. Prepared a piece at a time, as expat is fed, so that a
-// document that fails early costs little.
-class ExpatView {
- public:
-  explicit ExpatView(std::string_view body) : body_(body), copy_(body) {}
-
-  // The first `end` bytes, prepared.
-  std::string_view upTo(std::size_t end) {
-    replaceBytes(end);
-    blankAttributes(end);
-    return std::string_view(copy_).substr(0, end);
-  }
-
- private:
-  void replaceBytes(std::size_t end) {
-    while (bytesDone_ < end) {
-      const std::size_t at = bytesDone_;
-      const auto byte = static_cast<std::uint8_t>(body_[at]);
-      const std::size_t valid = utf8SequenceLength(body_, at);
-      const std::size_t length = std::max<std::size_t>(valid, 1);
-      const bool control = byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
-      const bool nonCharacter = valid == 3 && body_.compare(at, 2, "\xEF\xBF") == 0 &&
-                                (static_cast<std::uint8_t>(body_[at + 2]) & 0xFE) == 0xBE;
-      if (valid == 0 || control || byte == '&' || nonCharacter) copy_.replace(at, length, length, '_');
-      bytesDone_ += length;
-    }
-  }
-
-  std::size_t skipPast(std::size_t from, std::string_view end) const {
-    const std::size_t found = body_.find(end, from);
-    return found == std::string_view::npos ? body_.size() : found + end.size();
-  }
-
-  void blankAttributes(std::size_t end) {
-    std::size_t& at = tagsDone_;
-    while (at < end) {
-      at = std::min(body_.find_first_of("<]", at), body_.size());
-      if (at >= end) return;
-      if (body_.compare(at, 4, "<!--") == 0 || body_.compare(at, 2, "<?") == 0) {
-        // Comments and processing instructions, which CoreFoundation skips unchecked,
-        // become spaces; where CoreFoundation finds no end, expat is shown none either.
-        const bool comment = body_[at + 1] == '!';
-        const auto close = findBefore(body_, at + (comment ? 5 : 2), comment ? "-->" : "?>", comment ? 3 : 2);
-        const std::size_t stop = close ? *close + (comment ? 3 : 2) : body_.size();
-        replaceBytes(stop);
-        if (close) {
-          copy_.replace(at, stop - at, stop - at, ' ');
-        } else {
-          copy_[at + 1] = '_';
-        }
-        at = stop;
-      } else if (body_.compare(at, 9, "<![CDATA[") == 0) {
-        at = skipPast(at + 9, "]]>");
-      } else if (body_.compare(at, 2, "</") == 0) {
-        at = skipPast(at + 2, ">");
-      } else if (body_[at] == '<' && body_.compare(at, 2, "</") != 0 && body_.compare(at, 2, "<!") != 0) {
-        const std::size_t close = body_.find('>', at);
-        if (close == std::string_view::npos) {
-          at = body_.size();
-          return;
-        }
-        // The replacements of the bytes come first, so that they never undo a blank.
-        replaceBytes(close + 1);
-        const std::size_t nameEnd = at + std::min(body_.substr(at, close - at).find_first_of(" \t\n\r"), close - at);
-        const std::size_t attributesEnd = body_[close - 1] == '/' ? close - 1 : close;
-        if (nameEnd < attributesEnd) copy_.replace(nameEnd, attributesEnd - nameEnd, attributesEnd - nameEnd, ' ');
-        at = close + 1;
-      } else if (body_.compare(at, 3, "]]>") == 0) {
-        replaceBytes(at + 3);
-        copy_.replace(at, 2, "__");
-        at += 3;
-      } else {
-        ++at;
-      }
-    }
-  }
-
-  std::string_view body_;
-  std::string copy_;
-  std::size_t bytesDone_ = 0;
-  std::size_t tagsDone_ = 0;
-};
-
-// Builds the value from expat's events on an explicit stack, so that no input can
-// make the reader recurse. The bottom frame stands for the document, which holds one
-// value, in a <plist> element or not, as CoreFoundation reads it; once that is read the
-// parser stops, leaving whatever follows unread, as CoreFoundation does. Any error
-// stops the parser at once.
-class PlistBuilder {
- public:
-  PlistBuilder(XML_Parser parser, std::string_view body) : parser_(parser), body_(body) {
-    stack_.emplace_back(Element::Plist);
-  }
-
-  void startElement(std::string_view name) {
-    if (failed_) return;
-    const auto element = elementNamed(name);
-    if (!element) return fail();
-    const Frame& parent = stack_.back();
-    if (*element == Element::Plist) {
-      if (stack_.size() > 1) return fail();
-      stack_.emplace_back(*element);
-      return;
-    }
-    if (!isContainer(parent.element)) return fail();
-    // A dictionary's entries start with a <key>; anywhere else CoreFoundation reads a
-    // <key> as a string.
-    if (parent.element == Element::Dict && !parent.key && *element != Element::Key) return fail();
-    if (parent.element == Element::Plist && root_) return fail();
-    const bool empty = isEmptyElementTag();
-    // CoreFoundation refuses <data/> and <date/>, though not <data></data>.
-    if ((*element == Element::Data || *element == Element::Date) && empty) return fail();
-    if (*element == Element::Array || *element == Element::Dict) {
-      if (++containerDepth_ > maxPlistDepth) return fail();
-    }
-    Frame& frame = stack_.emplace_back(*element);
-    frame.empty = empty;
-    frame.contentStart = static_cast<std::size_t>(XML_GetCurrentByteIndex(parser_) + XML_GetCurrentByteCount(parser_));
-  }
-
-  void endElement() {
-    if (failed_) return;
-    Frame frame = std::move(stack_.back());
-    stack_.pop_back();
-    // Leaf contents are read from the body itself, as CoreFoundation reads them: text
-    // with its own few entities and CDATA sections, numbers, dates and data as they stand.
-    const auto end = static_cast<std::size_t>(XML_GetCurrentByteIndex(parser_));
-    const std::string_view raw = frame.empty ? std::string_view() : body_.substr(frame.contentStart, end - frame.contentStart);
-    const bool plain = raw.find('<') == std::string_view::npos;
-    std::optional<PlistValue> value;
-    switch (frame.element) {
-      case Element::Plist:
-        if (!root_) return fail();
-        return finish();
-      case Element::Key: {
-        auto text = decodeText(raw);
-        if (!text) return fail();
-        if (stack_.back().element == Element::Dict && !stack_.back().key) {
-          stack_.back().key = std::move(*text);
-          return;
-        }
-        value = std::move(*text);
-        break;
-      }
-      case Element::Array:
-        --containerDepth_;
-        value = std::move(frame.array);
-        break;
-      case Element::Dict:
-        --containerDepth_;
-        if (frame.key) return fail();
-        value = std::move(frame.dict);
-        break;
-      case Element::String:
-        if (auto text = decodeText(raw)) value = std::move(*text);
-        break;
-      case Element::Integer:
-        if (auto parsed = parseInteger(raw); parsed && plain) value = *parsed;
-        break;
-      case Element::Real:
-        if (auto text = decodeText(raw)) {
-          if (auto parsed = parseReal(*text)) value = *parsed;
-        }
-        break;
-      case Element::Date:
-        if (auto parsed = parseDate(raw); parsed && plain) value = *parsed;
-        break;
-      case Element::Data:
-        if (auto parsed = decodeBase64(raw); parsed && plain) value = std::move(*parsed);
-        break;
-      case Element::True:
-        value = true;
-        break;
-      case Element::False:
-        value = false;
-        break;
-    }
-    if (!value) return fail();
-    attach(std::move(*value));
-    if (stack_.size() == 1) finish();
-  }
-
-  void characters(std::string_view text) {
-    if (failed_) return;
-    Frame& frame = stack_.back();
-    if (holdsText(frame.element)) return;
-    // Only indentation may sit between elements, and nothing inside <true/> or <false/>.
-    const bool indentation = isContainer(frame.element) && std::all_of(text.begin(), text.end(), isXmlSpace);
-    if (!indentation) fail();
-  }
-
-  void fail() {
-    if (failed_) return;
-    failed_ = true;
-    failedLine_ = XML_GetCurrentLineNumber(parser_);
-    XML_StopParser(parser_, XML_FALSE);
-  }
-
-  bool finished() const { return finished_; }
-  // The line (in the body) of what the builder refused; 0 when it refused nothing.
-  XML_Size failedLine() const { return failed_ ? failedLine_ : 0; }
-
-  std::optional<PlistValue> takeResult() {
-    if (!finished_) return std::nullopt;
-    return std::move(root_);
-  }
-
- private:
-  struct Frame {
-    explicit Frame(Element e) : element(e) {}
-
-    Element element;
-    std::size_t contentStart = 0;    // where a leaf element's content starts in the body
-    bool empty = false;              // written as an empty-element tag, <string/>
-    PlistArray array;                // contents of an <array>
-    PlistDictionary dict;            // contents of a <dict>
-    std::optional<std::string> key;  // a <dict>'s key still waiting for its value
-  };
-
-  void attach(PlistValue value) {
-    Frame& parent = stack_.back();
-    if (parent.element == Element::Plist) {
-      root_ = std::move(value);
-    } else if (parent.element == Element::Array) {
-      parent.array.push_back(std::move(value));
-    } else {
-      // A repeated key takes the later value.
-      parent.dict.insert_or_assign(std::move(*parent.key), std::move(value));
-      parent.key.reset();
-    }
-  }
-
-  // Whether the start tag being reported ends in "/>".
-  bool isEmptyElementTag() const {
-    int offset = 0, size = 0;
-    const char* context = XML_GetInputContext(parser_, &offset, &size);
-    const int count = XML_GetCurrentByteCount(parser_);
-    return context != nullptr && count >= 2 && offset + count <= size && context[offset + count - 2] == '/';
-  }
-
-  void finish() {
-    finished_ = true;
-    XML_StopParser(parser_, XML_FALSE);
-  }
-
-  XML_Parser parser_;
-  std::string_view body_;
-  std::vector<Frame> stack_;
-  std::optional<PlistValue> root_;
-  int containerDepth_ = 0;
-  XML_Size failedLine_ = 0;
-  bool failed_ = false;
-  bool finished_ = false;
-};
-
-PlistBuilder& builderOf(void* userData) { return *static_cast<PlistBuilder*>(userData); }
-
-void XMLCALL onStartElement(void* userData, const XML_Char* name, const XML_Char**) {
-  builderOf(userData).startElement(name);
-}
-
-void XMLCALL onEndElement(void* userData, const XML_Char*) { builderOf(userData).endElement(); }
-
-void XMLCALL onCharacters(void* userData, const XML_Char* text, int length) {
-  builderOf(userData).characters(std::string_view(text, static_cast<std::size_t>(length)));
 }
 
 // Where the document's first element starts, past the prolog, which CoreFoundation
@@ -581,17 +280,18 @@ std::optional<std::size_t> rootElementAt(std::string_view text) {
   for (;;) {
     while (at < text.size() && isXmlSpace(text[at])) ++at;
     if (at + 1 >= text.size() || text[at] != '<') return std::nullopt;
-    if (text[at + 1] == '?') {
-      const auto end = findBefore(text, at + 2, "?>", 2);
+    const std::string_view rest = text.substr(at);
+    if (rest[1] == '?') {
+      const auto end = findBefore(text, at + 2, "?>");
       if (!end) return std::nullopt;
       at = *end + 2;
-    } else if (startsWith(text, at, "<!--")) {
-      // The search starts one byte past "<!--", as CoreFoundation's does.
-      const auto end = findBefore(text, at + 5, "-->", 3);
+    } else if (rest.starts_with("<!--")) {
+      // The search starts one byte past "<!--", as CoreFoundation's does here.
+      const auto end = findBefore(text, at + 5, "-->");
       if (!end) return std::nullopt;
       at = *end + 3;
-    } else if (text[at + 1] == '!') {
-      if (!startsWith(text, at + 2, "DOCTYPE")) return std::nullopt;
+    } else if (rest[1] == '!') {
+      if (!rest.substr(2).starts_with("DOCTYPE")) return std::nullopt;
       const std::size_t end = text.find_first_of("[>", at + 9);
       if (end == std::string_view::npos || text[end] == '[') return std::nullopt;
       at = end + 1;
@@ -601,19 +301,268 @@ std::optional<std::size_t> rootElementAt(std::string_view text) {
   }
 }
 
-struct ParserDeleter {
-  void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
+// A dictionary that holds one number under "CF$UID": CoreFoundation reads it as a keyed
+// archive's UID, which is no value any reader here gives.
+bool isArchiveUid(const PlistDictionary& entries) {
+  if (entries.size() != 1 || entries.begin()->first != "CF$UID") return false;
+  const PlistValue& value = entries.begin()->second;
+  return value.is<PlistInteger>() || value.is<double>();
+}
+
+// A container still open: the document's <plist>, which holds one value, an <array> or
+// a <dict>.
+struct Frame {
+  Element element;
+  PlistArray values;               // an array's elements, or the plist's one value
+  PlistDictionary entries;         // a dictionary's entries
+  std::optional<std::string> key;  // a dictionary's key still waiting for its value
 };
 
-// One random salt for the whole process: left to itself, expat asks the kernel for a
-// fresh one with every parser, a system call on every pass of the watch.
-unsigned long processHashSalt() {
-  static const unsigned long salt = [] {
-    std::random_device device;
-    return static_cast<unsigned long>(device()) << 31 ^ device();
-  }();
-  return salt;
-}
+class XmlReader {
+ public:
+  // `at` is the '<' of the first element.
+  XmlReader(std::string_view text, std::size_t at) : text_(text), at_(at + 1) {}
+
+  // Each turn reads one start tag and what it opens; a leaf is read whole. Then, in the
+  // container that holds it, the reader moves on to the next start tag, closing the
+  // containers whose end tags come first. The first value that is held by nothing is
+  // the result, and nothing after it is read.
+  std::optional<PlistValue> read() {
+    for (;;) {
+      const auto tag = startTag();
+      if (!tag) return std::nullopt;
+      if (!fits(tag->element)) return fail("<" + std::string(nameOf(tag->element)) + "> cannot stand here");
+      const bool container = tag->element == Element::Array || tag->element == Element::Dict;
+      // Empty arrays and dictionaries count toward the depth too.
+      if (container && depth_ >= maxPlistDepth) return fail("arrays and dictionaries nest too deep");
+      if (!tag->empty && (container || tag->element == Element::Plist)) {
+        if (container) ++depth_;
+        stack_.push_back(Frame{tag->element, {}, {}, {}});
+      } else {
+        auto value = tag->empty ? emptyElement(tag->element) : leaf(tag->element);
+        if (!value) {
+          return fail(why_.empty() ? "<" + std::string(nameOf(tag->element)) + "> does not hold a value it can take"
+                                   : why_);
+        }
+        if (stack_.empty()) return value;
+        place(std::move(*value), tag->element == Element::Key);
+      }
+      for (Next next = nextTag(); next != Next::StartTag; next = nextTag()) {
+        auto closed = next == Next::EndTag ? close() : fail("text or markup stands where a tag should");
+        if (!closed) return std::nullopt;
+        if (stack_.empty()) return closed;
+        place(std::move(*closed), false);
+      }
+    }
+  }
+
+ private:
+  struct Tag {
+    Element element;
+    bool empty;  // written as an empty-element tag, <string/>
+  };
+
+  // The start tag whose name starts at the cursor, up to its '>'. Its name ends at white
+  // space, and nothing after it is read but a '/' before the '>'.
+  std::optional<Tag> startTag() {
+    const std::size_t close = text_.find('>', at_);
+    if (close == std::string_view::npos) return fail("a tag has no closing '>'");
+    const bool empty = text_[close - 1] == '/';
+    std::size_t nameEnd = at_;
+    while (nameEnd < close && !isXmlSpace(text_[nameEnd])) ++nameEnd;
+    if (nameEnd == close && empty) --nameEnd;
+    const auto element = elementNamed(text_.substr(at_, nameEnd - at_));
+    if (!element) return fail("a property list has no element <" + std::string(text_.substr(at_, nameEnd - at_)) + ">");
+    at_ = close + 1;
+    return Tag{*element, empty};
+  }
+
+  // Whether `element` may start where the cursor is: <plist> only around the document,
+  // one value in it, and a <key> first in each of a dictionary's entries.
+  bool fits(Element element) const {
+    if (stack_.empty()) return true;
+    const Frame& parent = stack_.back();
+    if (element == Element::Plist) return false;
+    if (parent.element == Element::Plist) return parent.values.empty();
+    return parent.element != Element::Dict || parent.key || element == Element::Key;
+  }
+
+  void place(PlistValue value, bool isKey) {
+    Frame& parent = stack_.back();
+    if (parent.element != Element::Dict) {
+      parent.values.push_back(std::move(value));
+    } else if (isKey && !parent.key) {
+      parent.key = std::move(*std::get_if<std::string>(&value.storage));
+    } else {
+      // A repeated key takes the later value.
+      parent.entries.insert_or_assign(std::move(*parent.key), std::move(value));
+      parent.key.reset();
+    }
+  }
+
+  enum class Next { StartTag, EndTag, Broken };
+
+  // Skips white space, comments and processing instructions inside a container, to the
+  // name of the next start tag or the '<' of an end tag. What is skipped follows
+  // CoreFoundation's rules for a body, not a prolog: a comment's search for "-->"
+  // starts right after "<!--", a processing instruction's "?>" may share the '?' of
+  // "<?", and nothing else is taken.
+  Next nextTag() {
+    for (;;) {
+      while (at_ < text_.size() && isXmlSpace(text_[at_])) ++at_;
+      if (at_ + 1 >= text_.size() || text_[at_] != '<') return Next::Broken;
+      const char next = text_[at_ + 1];
+      if (next == '/') return Next::EndTag;
+      if (next != '?' && next != '!') {
+        at_ += 1;
+        return Next::StartTag;
+      }
+      const bool comment = next == '!';
+      if (comment && text_.compare(at_ + 1, 3, "!--") != 0) return Next::Broken;
+      const auto end = findBefore(text_, at_ + (comment ? 4 : 1), comment ? "-->" : "?>");
+      if (!end) return Next::Broken;
+      at_ = *end + (comment ? 3 : 2);
+    }
+  }
+
+  // The container on top of the stack, ended by its end tag at the cursor.
+  std::optional<PlistValue> close() {
+    Frame frame = std::move(stack_.back());
+    stack_.pop_back();
+    if (!endTag(frame.element)) return fail(why_);
+    switch (frame.element) {
+      case Element::Plist:
+        if (frame.values.empty()) return fail("<plist> holds no value");
+        return std::move(frame.values.front());
+      case Element::Dict:
+        --depth_;
+        if (frame.key) return fail("a <key> has no value");
+        if (isArchiveUid(frame.entries)) return fail("a CF$UID dictionary stands for an archive's UID");
+        return PlistValue(std::move(frame.entries));
+      default: --depth_; return PlistValue(std::move(frame.values));
+    }
+  }
+
+  // "</name>", white space allowed before the '>'.
+  bool endTag(Element element) {
+    const std::string_view name = nameOf(element);
+    std::size_t end = at_ + 2 + name.size();
+    while (end < text_.size() && isXmlSpace(text_[end])) ++end;
+    if (!text_.substr(at_).starts_with("</") || !text_.substr(at_ + 2).starts_with(name) || end >= text_.size() ||
+        text_[end] != '>') {
+      why_ = "the end tag does not match <" + std::string(name) + ">";
+      return false;
+    }
+    at_ = end + 1;
+    return true;
+  }
+
+  // An empty-element tag, <string/>.
+  static std::optional<PlistValue> emptyElement(Element element) {
+    switch (element) {
+      case Element::Array: return PlistArray{};
+      case Element::Dict: return PlistDictionary{};
+      case Element::Key:
+      case Element::String: return std::string();
+      case Element::True: return true;
+      case Element::False: return false;
+      default: return std::nullopt;  // as CoreFoundation refuses <plist/>, <data/>, <date/> and numbers
+    }
+  }
+
+  // The leaf whose content starts at the cursor, with its end tag.
+  std::optional<PlistValue> leaf(Element element) {
+    std::optional<PlistValue> value;
+    switch (element) {
+      case Element::Key:
+      case Element::String:
+        if (auto text = readText()) value = std::move(*text);
+        break;
+      case Element::Real:
+        if (auto text = readText()) {
+          if (auto parsed = parseReal(*text)) value = *parsed;
+        }
+        break;
+      case Element::Integer:
+        if (auto parsed = parseInteger(plainText())) value = *parsed;
+        break;
+      case Element::Date:
+        if (auto parsed = parseDate(plainText())) value = *parsed;
+        break;
+      case Element::Data:
+        if (auto parsed = decodeBase64(plainText())) value = std::move(*parsed);
+        break;
+      case Element::True: value = true; break;
+      case Element::False: value = false; break;
+      default: break;
+    }
+    if (!value || !endTag(element)) return std::nullopt;
+    return value;
+  }
+
+  // Numbers, dates and data are read as they stand, up to the next '<'.
+  std::string_view plainText() {
+    const std::size_t start = at_;
+    at_ = std::min(text_.find('<', at_), text_.size());
+    return text_.substr(start, at_ - start);
+  }
+
+  // Text up to the next '<' that starts no CDATA section, with entities and CDATA
+  // sections read, as UTF-8 as CoreFoundation decodes it.
+  std::optional<std::string> readText() {
+    std::string bytes;
+    bool copied = false;
+    std::size_t mark = at_;
+    while (at_ < text_.size()) {
+      const char c = text_[at_];
+      if (c != '<' && c != '&') {
+        ++at_;
+        continue;
+      }
+      if (c == '<' && (at_ + 1 >= text_.size() || text_[at_ + 1] != '!')) break;
+      bytes.append(text_.substr(mark, at_ - mark));
+      copied = true;
+      if (c == '&') {
+        const auto length = appendEntity(text_.substr(at_), bytes);
+        if (!length) return std::nullopt;
+        at_ += *length;
+      } else {
+        constexpr std::string_view open = "<![CDATA[";
+        const std::size_t end = text_.find("]]>", at_ + open.size());
+        if (!text_.substr(at_).starts_with(open) || end == std::string_view::npos) return std::nullopt;
+        bytes.append(text_.substr(at_ + open.size(), end - at_ - open.size()));
+        at_ = end + 3;
+      }
+      mark = at_;
+    }
+    if (!copied) return textFromUtf8(text_.substr(mark, at_ - mark));
+    bytes.append(text_.substr(mark, at_ - mark));
+    return textFromUtf8(bytes);
+  }
+
+  // Remembers why the document does not read, for the developer told so, and gives up.
+  std::nullopt_t fail(std::string why) {
+    why_ = std::move(why);
+    return std::nullopt;
+  }
+
+ public:
+  // Where the reader stopped: the line of the cursor (CR LF, LF or CR ends a line).
+  XmlFailure failure() const {
+    std::size_t line = 1;
+    for (std::size_t i = 0; i < at_ && i < text_.size(); ++i) {
+      if (text_[i] == '\n' || (text_[i] == '\r' && (i + 1 >= text_.size() || text_[i + 1] != '\n'))) ++line;
+    }
+    return {line, why_};
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t at_;
+  std::vector<Frame> stack_;
+  int depth_ = 0;    // arrays and dictionaries open
+  std::string why_;  // why the document does not read, once it does not
+};
 
 }  // namespace
 
@@ -625,56 +574,14 @@ std::optional<PlistValue> readXmlPropertyList(std::string_view bytes, XmlFailure
   return readXmlPropertyListText(bytes, failure);
 }
 
-std::optional<PlistValue> readXmlPropertyListText(std::string_view bytes, XmlFailure* failure) {
-  const auto root = rootElementAt(bytes);
-  const auto failAt = [&](std::size_t bodyLine, std::string reason) {
-    if (failure != nullptr) {
-      // Line breaks as expat counts them in the body: LF, CR, and CR LF as one.
-      const std::string_view prolog = bytes.substr(0, root.value_or(0));
-      std::size_t prologLines = 0;
-      for (std::size_t at = 0; at < prolog.size(); ++at) {
-        if (prolog[at] == '\n' || (prolog[at] == '\r' && (at + 1 == prolog.size() || prolog[at + 1] != '\n'))) {
-          ++prologLines;
-        }
-      }
-      *failure = {prologLines + bodyLine, std::move(reason)};
-    }
+std::optional<PlistValue> readXmlPropertyListText(std::string_view text, XmlFailure* failure) {
+  const auto root = rootElementAt(text);
+  if (!root) {
+    if (failure != nullptr) *failure = {1, "no element follows the XML declaration, comments and DOCTYPE"};
     return std::nullopt;
-  };
-  if (!root) return failAt(1, "no element follows the XML declaration, comments and DOCTYPE");
-  const std::string_view whole = bytes;
-  bytes.remove_prefix(*root);
-  const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate("UTF-8"));
-  if (!parser) return std::nullopt;
-  XML_SetHashSalt(parser.get(), processHashSalt());
-  ExpatView view(bytes);
-  PlistBuilder builder(parser.get(), bytes);
-  XML_SetUserData(parser.get(), &builder);
-  XML_SetElementHandler(parser.get(), onStartElement, onEndElement);
-  XML_SetCharacterDataHandler(parser.get(), onCharacters);
-
-  // Pieces, because expat copies what it is given and a document that fails early
-  // should not be copied whole first. Expat scans a token left unfinished at the end of
-  // a piece again from its start with each further piece; pieces that double in size
-  // keep that linear even when the whole document is one token, a 16 MiB comment say.
-  constexpr std::size_t largestChunk = std::size_t{1} << 30;  // XML_Parse takes an int
-  std::size_t chunkSize = std::size_t{1} << 16;
-  for (std::size_t fed = 0;;) {
-    const std::size_t size = std::min(bytes.size() - fed, chunkSize);
-    const bool last = fed + size == bytes.size();
-    const std::string_view piece = view.upTo(fed + size).substr(fed);
-    if (XML_Parse(parser.get(), piece.data(), static_cast<int>(size), last) != XML_STATUS_OK || last) break;
-    fed += size;
-    chunkSize = std::min(2 * chunkSize, largestChunk);
   }
-  auto result = builder.takeResult();
-  if (result || failure == nullptr) return result;
-  bytes = whole;
-  if (const auto line = builder.failedLine(); line != 0) {
-    return failAt(line, "an element or value a property list does not hold here");
-  }
-  if (const auto error = XML_GetErrorCode(parser.get()); error != XML_ERROR_NONE) {
-    return failAt(XML_GetCurrentLineNumber(parser.get()), XML_ErrorString(error));
-  }
-  return failAt(XML_GetCurrentLineNumber(parser.get()), "the document ends inside its property list");
+  XmlReader reader(text, *root);
+  auto value = reader.read();
+  if (!value && failure != nullptr) *failure = reader.failure();
+  return value;
 }
