@@ -187,7 +187,8 @@ std::optional<PlistDate> parseDate(std::string_view text) {
   std::int64_t year = static_cast<std::int32_t>(static_cast<std::uint32_t>(year32) - 2001u);
 
   static constexpr int daysBeforeMonth[] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
-  double days = static_cast<double>(year / 400) * 146097.0;
+  const std::int64_t wholeCycles = year / 400;  // 400-year cycles, whole by intent
+  double days = static_cast<double>(wholeCycles) * 146097.0;
   year %= 400;
   for (std::int64_t y = std::min<std::int64_t>(year, 0); y < std::max<std::int64_t>(year, 0); ++y) {
     days += (year < 0 ? -1 : 1) * (365 + (isLeapYearAfter2001(y) ? 1 : 0));
