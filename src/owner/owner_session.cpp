@@ -95,14 +95,13 @@ struct StoredSnapshot {
 std::optional<StoredSnapshot> readStored(OwnerPlatform& platform, const std::string& path) {
   const auto bytes = platform.readFile(path);
   if (!bytes) return std::nullopt;
-  auto record = parseSnapshot(platform, *bytes);
+  auto root = platform.parsePropertyList(*bytes);
+  if (!root) return std::nullopt;
+  std::optional<std::int64_t> ownerStarted;
+  if (const auto* top = root->get<PlistDictionary>()) ownerStarted = integerFromValue(lookup(*top, ownerStartKey));
+  auto record = snapshotFromPropertyList(std::move(*root));
   if (!record) return std::nullopt;
-  StoredSnapshot stored{std::move(*record), std::nullopt};
-  if (const auto root = platform.parsePropertyList(*bytes)) {
-    if (const auto* top = root->get<PlistDictionary>())
-      stored.ownerStarted = integerFromValue(lookup(*top, ownerStartKey));
-  }
-  return stored;
+  return StoredSnapshot{std::move(*record), ownerStarted};
 }
 
 bool isActive(const std::optional<StoredSnapshot>& stored) { return stored && stored->record.active; }

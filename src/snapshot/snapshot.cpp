@@ -5,12 +5,8 @@
 
 #include "values/coercions.h"
 
-namespace {
-
-std::optional<SnapshotRecord> recordFrom(Platform& platform, std::string_view bytes) {
-  auto root = platform.parsePropertyList(bytes);
-  if (!root) return std::nullopt;
-  auto* top = std::get_if<PlistDictionary>(&root->storage);
+std::optional<SnapshotRecord> snapshotFromPropertyList(PlistValue root) {
+  auto* top = std::get_if<PlistDictionary>(&root.storage);
   if (top == nullptr) return std::nullopt;
 
   auto settings = top->find("snapshot");
@@ -31,24 +27,16 @@ std::optional<SnapshotRecord> recordFrom(Platform& platform, std::string_view by
   return record;
 }
 
-}  // namespace
-
-std::optional<SnapshotRecord> parseSnapshot(Platform& platform, std::string_view bytes) {
+std::optional<SnapshotRecord> readSnapshot(Platform& platform, const std::string& path) {
   // A crafted file can ask for more memory than the machine will give (the readers
   // bound it only in proportion to the file): it reads as no record, like any other
   // file the agent cannot read, rather than ending the agent.
   try {
-    return recordFrom(platform, bytes);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
-}
-
-std::optional<SnapshotRecord> readSnapshot(Platform& platform, const std::string& path) {
-  try {
     const auto bytes = platform.readFile(path);
     if (!bytes) return std::nullopt;
-    return recordFrom(platform, *bytes);
+    auto root = platform.parsePropertyList(*bytes);
+    if (!root) return std::nullopt;
+    return snapshotFromPropertyList(std::move(*root));
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }

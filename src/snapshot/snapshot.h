@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "platform/platform.h"
 #include "values/plist_value.h"
@@ -23,5 +22,5 @@ struct SnapshotRecord {
 // dictionary; every other field falls back to its default.
 std::optional<SnapshotRecord> readSnapshot(Platform& platform, const std::string& path);
 
-// The same, for the bytes of a file already read.
-std::optional<SnapshotRecord> parseSnapshot(Platform& platform, std::string_view bytes);
+// The same, for a property list already parsed, which it takes apart.
+std::optional<SnapshotRecord> snapshotFromPropertyList(PlistValue root);
