@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <initializer_list>
+#include <memory>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -331,13 +332,13 @@ void PosixPlatform::unlockSessionRegistry() {
 
 std::vector<std::string> PosixPlatform::registeredSnapshots() {
   std::vector<std::string> paths;
-  DIR* folder = registry_.empty() ? nullptr : ::opendir(registry_.c_str());
-  if (folder == nullptr) return paths;
-  while (const dirent* entry = ::readdir(folder)) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> folder(registry_.empty() ? nullptr : ::opendir(registry_.c_str()),
+                                                   ::closedir);
+  if (!folder) return paths;
+  while (const dirent* entry = ::readdir(folder.get())) {
     if (entry->d_name[0] == '.') continue;
     if (auto target = linkTarget(registry_ + "/" + entry->d_name)) paths.push_back(std::move(*target));
   }
-  ::closedir(folder);
   std::ranges::sort(paths);
   return paths;
 }
