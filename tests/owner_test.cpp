@@ -64,7 +64,7 @@ TEST(OwnerSession, BeginRecordsThenProtectsThenChangesTheDock) {
                              {"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}));
   EXPECT_EQ(f.platform.calls,
             (std::vector<std::string>{
-                "write /home/u/snapshot.plist",
+                "write /home/u/snapshot.plist", "register /home/u/snapshot.plist",
                 "set com.example.owner velko.systemDockVisibilitySnapshot = string \"/home/u/snapshot.plist\"",
                 "sync com.example.owner",
                 "start /opt/agent [/home/u/snapshot.plist] [4242] [" + session + "] [com.example.owner]",

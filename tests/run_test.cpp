@@ -77,7 +77,7 @@ TEST(Arguments, OwnerPidIsA32BitDecimalAndThePathIsMadeAbsoluteOnce) {
   static bool built = false;
   const auto build = [] {
     built = true;
-    return std::unique_ptr<Platform>(std::make_unique<FakePlatform>());
+    return std::unique_ptr<OwnerPlatform>(std::make_unique<FakePlatform>());
   };
   EXPECT_EQ(runAgent(std::vector<const char*>{"snap.plist", "812", "abc"}, build), exitUsage);
   EXPECT_FALSE(built);
