@@ -7,6 +7,7 @@
 
 #include "fake_platform.h"
 #include "owner/owner_session.h"
+#include "owner/stale_sessions.h"
 #include "snapshot/snapshot.h"
 
 namespace {
@@ -34,12 +35,14 @@ struct OwnerFixture {
   PlistValue dock(const std::string& key) { return platform.preferences.at("com.apple.dock " + key); }
   bool dockAsUserHadIt() { return dock("autohide") == PlistValue(false) && dock("orientation") == PlistValue("left"); }
   // A snapshot left by another process, `pid`, started at `started` when given.
-  void leaveSnapshot(const std::string& at, int pid, bool active, std::optional<std::int64_t> started = {}) {
+  void leaveSnapshot(const std::string& at, int pid, bool active, std::optional<std::int64_t> started = {},
+                     const std::string& domain = "com.example.owner") {
     PlistDictionary content{{"active", active}, {"ownerPID", PlistInteger{pid}}, {"sessionID", "S0"},
+                            {"ownerDomain", domain},
                             {"snapshot", PlistDictionary{{"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}};
     if (started) content.emplace("ownerStartTime", PlistInteger{*started});
     platform.files[at] = *writeXmlPropertyList(content);
-    platform.preferences[marker] = true;
+    platform.preferences[domain + " velko.systemDockVisibilitySnapshot"] = true;
   }
   bool recover() {
     bool restored = false;
@@ -48,7 +51,9 @@ struct OwnerFixture {
   }
 };
 
-// Begin does each step only once the one before has made a crash safe to recover from.
+// Begin does each step only once the one before has made a crash safe to recover from:
+// the snapshot and its registry entry are on stable storage (the platform's promise
+// for those two calls) before the first preference is written.
 TEST(OwnerSession, BeginRecordsThenProtectsThenChangesTheDock) {
   OwnerFixture f;
   ASSERT_EQ(stageValue(f.state, "autohide", true).status, DOCK_RESTORE_OK);
@@ -170,6 +175,24 @@ TEST(OwnerSession, OneOriginalPerUserAndNothingLeftHalfDone) {
          EXPECT_TRUE(f.platform.registry.empty());
          EXPECT_FALSE(f.state.session);
        }},
+      {"a failed second begin keeps the first session, entry included",
+       [](auto& f) {
+         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+         f.platform.startAnswer = -EAGAIN;
+         EXPECT_EQ(f.hide(f.state).status, DOCK_RESTORE_AGENT_UNAVAILABLE);
+         EXPECT_EQ(f.platform.registry, std::vector<std::string>{path});
+         EXPECT_TRUE(readSnapshot(f.platform, path)->active);
+       }},
+      {"end keeps snapshot, marker and entry while the Dock cannot be synchronized",
+       [](auto& f) {
+         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+         f.platform.failingDomain = "com.apple.dock";
+         EXPECT_EQ(endSession(f.platform, f.state).status, DOCK_RESTORE_SYSTEM_ERROR);
+         EXPECT_TRUE(f.platform.files.contains(path));
+         EXPECT_TRUE(f.platform.preferences.contains(marker));
+         EXPECT_EQ(f.platform.registry, std::vector<std::string>{path});
+         EXPECT_TRUE(f.state.session);
+       }},
       {"every state, and an end after a takeover changes nothing",
        [](auto& f) {
          EXPECT_EQ(sessionState(f.platform, f.state), DOCK_RESTORE_STATE_NONE);
@@ -227,6 +250,77 @@ TEST(OwnerSession, RecoverTellsADeadOwnerFromALiveOne) {
   f.platform.preferences[marker] = true;
   EXPECT_FALSE(f.recover());
   EXPECT_FALSE(f.platform.preferences.contains(marker));
+}
+
+// dock-restore-recover: every stale session recovered, the Dock written and restarted
+// once and only when no live session hides it; nothing at all when nothing is stale.
+TEST(OwnerSession, RecoveryCommandRecoversEveryStaleSessionOnce) {
+  using Calls = std::vector<std::string>;
+  const Calls restore = {
+      "set com.apple.dock orientation = (deleted)",    "set com.apple.dock autohide = bool false",
+      "set com.apple.dock autohide-delay = (deleted)", "set com.apple.dock autohide-time-modifier = (deleted)",
+      "set com.apple.dock no-bouncing = (deleted)",    "set com.apple.dock launchanim = (deleted)",
+      "sync com.apple.dock",                           "sync com.apple.dock"};
+  const auto ends = [](const std::string& at, const std::string& domain) {
+    return Calls{"set " + domain + " velko.systemDockVisibilitySnapshot = (deleted)", "sync " + domain,
+                 "remove " + at, "unregister " + at};
+  };
+  const auto join = [](const std::vector<Calls>& parts) {
+    Calls all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  // 77 runs since 1; 78 and 79 are gone. A name, the arrangement, a dry run or not, what
+  // is done, whether no stale session is left, and how many lines it has to say.
+  const std::tuple<const char*, std::function<void(OwnerFixture&)>, bool, Calls, bool, std::size_t> cases[] = {
+      {"two stale sessions",
+       [](auto& f) {
+         f.leaveSnapshot(path, 78, true, 1);
+         f.leaveSnapshot(otherPath, 79, true, 1, "com.example.other");
+       },
+       false,
+       join({restore, ends(otherPath, "com.example.other"), ends(path, "com.example.owner"),
+             {"launch /usr/bin/killall [Dock]"}}),
+       true, 2},
+      {"stale and live",
+       [](auto& f) {
+         f.leaveSnapshot(path, 78, true, 1);
+         f.leaveSnapshot(otherPath, 77, true, 1, "com.example.other");
+       },
+       false, ends(path, "com.example.owner"), true, 2},
+      {"only live", [](auto& f) { f.leaveSnapshot(otherPath, 77, true, 1); }, false, {}, true, 1},
+      {"an inactive entry", [](auto& f) { f.leaveSnapshot(path, 78, false, 1); }, false, {"unregister " + path},
+       true, 1},
+      {"no registry",
+       [](auto& f) {
+         f.leaveSnapshot(path, 78, true, 1);
+         f.platform.registryAccess = RegistryAccess::absent;
+       },
+       false, {}, true, 0},
+      {"a dry run",
+       [](auto& f) {
+         f.leaveSnapshot(path, 78, true, 1);
+         f.leaveSnapshot(otherPath, 79, false, 1);
+       },
+       true, {}, true, 2},
+      {"the Dock cannot be synchronized: the sessions stay for the next run",
+       [](auto& f) {
+         f.leaveSnapshot(path, 78, true, 1);
+         f.platform.failingDomain = "com.apple.dock";
+       },
+       false, restore, false, 1},
+  };
+  for (const auto& [name, arrange, dryRun, calls, complete, lines] : cases) {
+    SCOPED_TRACE(name);
+    OwnerFixture f;
+    f.platform.started[77] = 1;
+    arrange(f);
+    for (const auto& [at, bytes] : f.platform.files) f.platform.registry.push_back(at);
+    const auto recovery = recoverStaleSessions(f.platform, dryRun);
+    EXPECT_EQ(f.platform.calls, calls);
+    EXPECT_EQ(recovery.complete, complete);
+    EXPECT_EQ(recovery.lines.size(), lines);
+  }
 }
 
 }  // namespace

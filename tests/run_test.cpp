@@ -151,4 +151,36 @@ TEST(Run, WhatTheFileSaysAtEachPassDecides) {
   }
 }
 
+// The agent consults the registry, once its wait is over: another application's live
+// session keeps the Dock (it holds the same originals and restores them at its end);
+// the agent still ends its own session. Without the lock, it restores as ever.
+TEST(Run, LeavesTheDockToAnotherApplicationsLiveSession) {
+  const std::string other = "/work/other.plist";
+  const Calls endsOwn = {"set com.example.owner velko.systemDockVisibilitySnapshot = (deleted)",
+                         "sync com.example.owner", "remove /work/snap.plist", "unregister /work/snap.plist"};
+  // A name, the registry's entries, when the other owner started (77 started at 1), what
+  // the lock finds, and what the agent does.
+  const std::tuple<const char*, std::vector<std::string>, int, RegistryAccess, Calls> cases[] = {
+      {"no registry", {}, 1, RegistryAccess::absent, recovery},
+      {"only its own entry", {snapshotPath}, 1, RegistryAccess::locked, then(recovery, {endsOwn.back()})},
+      {"another live session", {other, snapshotPath}, 1, RegistryAccess::locked, endsOwn},
+      {"another session whose owner is gone", {other, snapshotPath}, 2, RegistryAccess::locked,
+       then(recovery, {endsOwn.back()})},
+      {"another live session, the lock held past the bound", {other, snapshotPath}, 1, RegistryAccess::busy,
+       recovery},
+  };
+  for (const auto& [what, registry, started, access, calls] : cases) {
+    FakePlatform platform;
+    platform.probeAnswer = ProcessState::gone;
+    platform.registry = registry;
+    platform.registryAccess = access;
+    platform.started[77] = 1;
+    platform.files[other] = snapshotPlist(
+        "<key>active</key><true/><key>ownerPID</key><integer>77</integer><key>sessionID</key><string>B</string>"
+        "<key>ownerStartTime</key><integer>" +
+        std::to_string(started) + "</integer><key>snapshot</key><dict/>");
+    EXPECT_EQ(run(platform, snapshot(true, "812", "abc")), calls) << what;
+  }
+}
+
 }  // namespace
