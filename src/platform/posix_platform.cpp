@@ -370,8 +370,8 @@ RegistryAccess PosixPlatform::lockRegistry(bool create, std::optional<double> li
   if (folder.empty()) return RegistryAccess::absent;
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (limitSeconds) {
-    deadline = std::chrono::steady_clock::now() +
-               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(*limitSeconds));
+    deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      std::chrono::duration<double>(*limitSeconds));
   }
   const std::string path = folder + "/.lock";
   // Each round that fails found the registry removed by a refused begin meanwhile; a
@@ -415,8 +415,10 @@ void PosixPlatform::unlockSessionRegistry() {
   // What this lock created goes again, the lock file first and while still locked, when
   // no session came of it.
   if (registryLock_.valid() && !registryCreated_.empty() && registeredSnapshots().empty()) {
-    for (auto path = registryCreated_.rbegin(); path != registryCreated_.rend(); ++path) {
-      if (*path == registry_ + "/.lock" ? ::unlink(path->c_str()) != 0 : ::rmdir(path->c_str()) != 0) break;
+    // The innermost first: the lock file, then the folders up to the topmost created.
+    for (; !registryCreated_.empty(); registryCreated_.pop_back()) {
+      const std::string& path = registryCreated_.back();
+      if (path == registry_ + "/.lock" ? ::unlink(path.c_str()) != 0 : ::rmdir(path.c_str()) != 0) break;
     }
   }
   registryCreated_.clear();

@@ -33,8 +33,7 @@ bool ownerRuns(OwnerPlatform& platform, const StoredSnapshot& stored) {
 }
 
 RegistryLock::RegistryLock(OwnerPlatform& platform)
-    : platform_(platform),
-      access_(platform.lockSessionRegistry() ? RegistryAccess::locked : RegistryAccess::absent) {}
+    : platform_(platform), access_(platform.lockSessionRegistry() ? RegistryAccess::locked : RegistryAccess::absent) {}
 
 RegistryLock::RegistryLock(OwnerPlatform& platform, double limitSeconds)
     : platform_(platform), access_(platform.lockExistingSessionRegistry(limitSeconds)) {}
