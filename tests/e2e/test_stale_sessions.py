@@ -54,6 +54,7 @@ SCENARIOS = [
 # `is-protected` answers both calls in every state (killing its own agent on the way).
 HELPER = r"""
 import ctypes, os, shutil, signal, sys, threading, time
+os.environ.pop("LD_PRELOAD", None)  # for this process only, not for the agent it starts
 lib = ctypes.CDLL(sys.argv[1])
 lib.dock_restore_open.restype = ctypes.c_void_p
 for name in ("begin", "end", "get_state", "is_protected", "close"):
@@ -153,7 +154,10 @@ class StaleSessions(library.OwnerLibrary):
         return holder
 
     def helper(self, mode):
-        return subprocess.Popen([sys.executable, "-c", HELPER, LIBRARY, library.AGENT, mode], env=self.env,
+        env = dict(self.env)
+        if os.environ.get("DOCK_RESTORE_PRELOAD"):  # a sanitized library; Python's own leaks are not ours
+            env.update(LD_PRELOAD=os.environ["DOCK_RESTORE_PRELOAD"], ASAN_OPTIONS="detect_leaks=0")
+        return subprocess.Popen([sys.executable, "-c", HELPER, LIBRARY, library.AGENT, mode], env=env,
                                 stdout=subprocess.PIPE, text=True)
 
     def step(self, step):
