@@ -31,6 +31,7 @@ let core = cxxTarget("CDockRestoreCore", sources: [
     "src/agent/watch.cpp",
     "src/restore/dock_settings.cpp",
     "src/restore/finish.cpp",
+    "src/restore/sessions.cpp",
     "src/platform/owner_watch.cpp",
     "src/platform/posix_platform.cpp",
     "src/platform/regular_file.cpp",
@@ -74,6 +75,7 @@ let package = Package(
         .library(name: "DockRestore", targets: ["DockRestore"]),
         .executable(name: "dock-restore-agent", targets: ["dock-restore-agent"]),
         .executable(name: "dock-restore-inspect", targets: ["dock-restore-inspect"]),
+        .executable(name: "dock-restore-recover", targets: ["dock-restore-recover"]),
     ],
     targets: [
         core, portable, coreFoundation,
@@ -85,6 +87,9 @@ let package = Package(
                           sources: ["src/agent/main.cpp"], cxxSettings: [.headerSearchPath("src")]),
         .executableTarget(name: "dock-restore-inspect", dependencies: backend, path: ".",
                           sources: ["src/owner/snapshot_report.cpp"], cxxSettings: [.headerSearchPath("src")]),
+        .executableTarget(name: "dock-restore-recover", dependencies: backend, path: ".",
+                          sources: ["src/owner/recover_main.cpp", "src/owner/stale_sessions.cpp"],
+                          cxxSettings: [.headerSearchPath("src")]),
         // The example owner in Swift, which the end-to-end tests drive like examples/owner.c.
         .executableTarget(name: "dock-restore-example-owner-swift", dependencies: ["DockRestore"], path: "examples",
                           exclude: ["owner.c", "owner.py", "demo.py"], sources: ["owner.swift"]),

@@ -1,8 +1,10 @@
 // What dock_restore_begin and dock_restore_end cost the calling thread, beside writing
-// a snapshot of the same size alone. Runs in a scratch HOME (preferences, registry and
-// snapshot live there); off macOS only, since a begin there would hide the real Dock.
+// a snapshot of the same size alone; and what a run of dock-restore-recover costs when
+// nothing is stale (one live session registered), as at every login. Runs in a scratch
+// HOME (preferences, registry and snapshot live there); off macOS only, since a begin
+// there would hide the real Dock.
 //
-// Usage: owner_cycle_bench AGENT [CYCLES]
+// Usage: owner_cycle_bench AGENT [CYCLES [RECOVER]]
 
 #include <algorithm>
 #include <chrono>
@@ -12,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "dock_restore.h"
@@ -35,7 +39,7 @@ void report(const char* what, std::vector<double> samples) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs("usage: owner_cycle_bench AGENT [CYCLES]\n", stderr);
+    std::fputs("usage: owner_cycle_bench AGENT [CYCLES [RECOVER]]\n", stderr);
     return 64;
   }
   const int cycles = argc > 2 ? std::atoi(argv[2]) : 200;
@@ -70,6 +74,22 @@ int main(int argc, char** argv) {
     if (replaceFile(home, alone, bytes) != 0) return 1;
     writes.push_back(millisecondsSince(start));
   }
+  // Nothing stale: this process's own session is live.
+  std::vector<double> recoveries;
+  if (argc > 3 && dock_restore_begin(owner) == DOCK_RESTORE_OK) {
+    char* recoverArguments[] = {argv[3], nullptr};
+    for (int i = 0; i < cycles; ++i) {
+      const auto start = Clock::now();
+      pid_t child = 0;
+      int status = 0;
+      if (::posix_spawn(&child, argv[3], nullptr, nullptr, recoverArguments, environ) != 0 ||
+          ::waitpid(child, &status, 0) != child || status != 0) {
+        return 1;
+      }
+      recoveries.push_back(millisecondsSince(start));
+    }
+    dock_restore_end(owner);
+  }
   dock_restore_close(owner);
 
   double load[1] = {0};
@@ -79,6 +99,7 @@ int main(int argc, char** argv) {
   report("dock_restore_begin", begins);
   report("dock_restore_end", ends);
   report("the snapshot written alone (temporary file, fsync, rename, folder fsync)", writes);
+  if (!recoveries.empty()) report("dock-restore-recover, nothing stale (the whole process)", recoveries);
   std::error_code ignored;
   std::filesystem::remove_all(home, ignored);
   return 0;

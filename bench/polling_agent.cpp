@@ -6,14 +6,14 @@
 #include <span>
 
 #include "agent/run.h"
-#include "platform/platform.h"
+#include "platform/owner_platform.h"
 
 namespace {
 
 // Forwards everything to the system platform except taking the watch.
-class PollingPlatform final : public Platform {
+class PollingPlatform final : public OwnerPlatform {
  public:
-  explicit PollingPlatform(std::unique_ptr<Platform> inner) : inner_(std::move(inner)) {}
+  explicit PollingPlatform(std::unique_ptr<OwnerPlatform> inner) : inner_(std::move(inner)) {}
 
   std::optional<std::string> readFile(const std::string& path) override {
     return inner_->readFile(path);
@@ -42,8 +42,36 @@ class PollingPlatform final : public Platform {
   bool removeFile(const std::string& path) override { return inner_->removeFile(path); }
   std::string currentDirectory() override { return inner_->currentDirectory(); }
 
+  // The registry and process identities, which the agent consults before it recovers.
+  std::optional<PlistValue> readPreference(const std::string& domain, const std::string& key) override {
+    return inner_->readPreference(domain, key);
+  }
+  std::optional<std::string> serializePropertyList(const PlistValue& value) override {
+    return inner_->serializePropertyList(value);
+  }
+  int writeFileAtomically(const std::string& path, const std::string& bytes) override {
+    return inner_->writeFileAtomically(path, bytes);
+  }
+  bool isExecutableFile(const std::string& path) override { return inner_->isExecutableFile(path); }
+  int startDetached(const std::string& executable, const std::vector<std::string>& arguments) override {
+    return inner_->startDetached(executable, arguments);
+  }
+  std::optional<std::int64_t> processStartTime(int pid) override { return inner_->processStartTime(pid); }
+  std::optional<std::string> executablePath(int pid) override { return inner_->executablePath(pid); }
+  bool domainReadable(const std::string& domain) override { return inner_->domainReadable(domain); }
+  bool lockSessionRegistry() override { return inner_->lockSessionRegistry(); }
+  RegistryAccess lockExistingSessionRegistry(double limitSeconds) override {
+    return inner_->lockExistingSessionRegistry(limitSeconds);
+  }
+  void unlockSessionRegistry() override { inner_->unlockSessionRegistry(); }
+  std::vector<std::string> registeredSnapshots() override { return inner_->registeredSnapshots(); }
+  bool registerSnapshot(const std::string& path) override { return inner_->registerSnapshot(path); }
+  void unregisterSnapshot(const std::string& path) override { inner_->unregisterSnapshot(path); }
+  int processId() override { return inner_->processId(); }
+  bool randomBytes(std::span<std::uint8_t> bytes) override { return inner_->randomBytes(bytes); }
+
  private:
-  std::unique_ptr<Platform> inner_;
+  std::unique_ptr<OwnerPlatform> inner_;
 };
 
 }  // namespace
@@ -51,6 +79,6 @@ class PollingPlatform final : public Platform {
 int main(int argc, char** argv) {
   std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
   if (!arguments.empty()) arguments = arguments.subspan(1);  // the program's own path
-  PollingPlatform platform(makeSystemPlatform());
+  PollingPlatform platform(makeOwnerPlatform());
   return runAgent(arguments, platform);
 }

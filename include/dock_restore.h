@@ -64,7 +64,8 @@ DOCK_RESTORE_API dock_restore_owner* dock_restore_open(const char* snapshot_path
 
 /* Frees the handle. An active session is not ended: its agent stays and still restores
  * the Dock when the application exits. No process the library started is left for the
- * application to reap, at any time. */
+ * application to reap, at any time, also when it is a child subreaper on Linux (the
+ * library then reaps them from a thread of its own). */
 DOCK_RESTORE_API void dock_restore_close(dock_restore_owner* owner);
 
 /* The value the next dock_restore_begin applies to one of the six Dock keys:
@@ -82,12 +83,15 @@ DOCK_RESTORE_API dock_restore_status dock_restore_set_string(dock_restore_owner*
 
 /* Records the user's values of the six keys, writes the snapshot with a fresh session
  * ID, registers it, sets the marker, starts the agent, and only then applies the
- * values set and restarts the Dock. The user's values are the Dock's current ones
- * unless a session is already active: this handle's (begin again without end to change
- * the values), another instance's on the same snapshot path, or another application's
- * in the registry; then its originals are carried over. All or nothing: on any failure
+ * values set and restarts the Dock. Snapshot and registry entry are on stable storage
+ * (F_FULLFSYNC on macOS) before the first preference changes. The user's values are
+ * the Dock's current ones unless a session is already active: this handle's (begin
+ * again without end to change the values), another instance's on the same snapshot
+ * path, or another application's in the registry; then its originals are carried over. All or nothing: on any failure
  * the snapshot, the marker, the registry, the Dock and the agents are as before the
- * call. DOCK_RESTORE_DOCK_UNREADABLE when com.apple.dock exists but cannot be read. */
+ * call, and a refused begin leaves no new file or folder. DOCK_RESTORE_DOCK_UNREADABLE
+ * when com.apple.dock exists but cannot be read. Waits while another process holds
+ * the registry's lock. */
 DOCK_RESTORE_API dock_restore_status dock_restore_begin(dock_restore_owner* owner);
 
 /* Ends the session: puts the recorded values back and restarts the Dock, deletes the
@@ -100,10 +104,11 @@ DOCK_RESTORE_API dock_restore_status dock_restore_begin(dock_restore_owner* owne
  * and leaves no process to reap. */
 DOCK_RESTORE_API dock_restore_status dock_restore_end(dock_restore_owner* owner);
 
-/* Call once at launch. When the marker is set and an active snapshot is left whose
- * owner is gone, restores the Dock from it as the agent would (unless another
- * application's session is live: the last one to end does) and clears marker, snapshot
- * and registry entry; `restored` is then 1. The owner counts as gone when no process
+/* Call once at launch. (Sessions of applications that are not launched again are
+ * recovered at login by dock-restore-recover.) When the marker is set and an active
+ * snapshot is left whose owner is gone, restores the Dock from it as the agent would
+ * (unless another application's session is live: the last one to end does) and
+ * clears marker, snapshot and registry entry; `restored` is then 1. The owner counts as gone when no process
  * under its PID started when the snapshot says (or, for a snapshot without that time,
  * when the process runs another program), and when the PID is the calling process's
  * own, unless this very process wrote the snapshot through another handle. When the

@@ -34,5 +34,6 @@ else
 fi
 "${isolate[@]}" python3 -B bench/run_benchmarks.py build-bench
 echo
-echo "What begin and end cost the caller:"
-"${isolate[@]}" build-bench/bench/owner_cycle_bench build-bench/dock-restore-agent 200
+echo "What begin and end cost the caller, and a recovery run with nothing stale:"
+"${isolate[@]}" build-bench/bench/owner_cycle_bench build-bench/dock-restore-agent 200 \
+  build-bench/dock-restore-recover

@@ -1,5 +1,6 @@
 # Installs the build into a scratch prefix and checks what lands there: the agent in
-# libexec, runnable from there, its manual page in section 8, the inspection command,
+# libexec, runnable from there, the recovery command in bin and libexec, the manual
+# pages in section 8, the inspection command,
 # and the owner library with its header, pkg-config file, CMake package and module
 # map, and nothing else. Then builds a C program outside the tree against the library,
 # once with pkg-config and once with find_package (each telling it where the agent is),
@@ -28,6 +29,7 @@ list(FILTER installed EXCLUDE REGEX "DockRestoreTargets-.*\\.cmake$")
 list(SORT installed)
 set(expected
   "bin/dock-restore-inspect"
+  "bin/dock-restore-recover"
   "include/dock-restore/dock_restore.h"
   "include/dock-restore/module.modulemap"
   "${LIBDIR}/cmake/DockRestore/DockRestoreConfig.cmake"
@@ -38,7 +40,9 @@ set(expected
   "${LIBDIR}/libdockrestore.so.1.0.0"
   "${LIBDIR}/pkgconfig/dock-restore.pc"
   "libexec/dock-restore-agent"
-  "share/man/man8/dock-restore-agent.8")
+  "libexec/dock-restore-recover"
+  "share/man/man8/dock-restore-agent.8"
+  "share/man/man8/dock-restore-recover.8")
 list(SORT expected)
 if(NOT installed STREQUAL expected)
   message(FATAL_ERROR "installed: ${installed}\nexpected:  ${expected}")
@@ -51,13 +55,32 @@ if(NOT status EQUAL 64 OR NOT out STREQUAL "" OR NOT err STREQUAL "")
   message(FATAL_ERROR "installed agent without arguments: status ${status}, output '${out}${err}'")
 endif()
 
-execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files
-                "${SOURCE_DIR}/docs/dock-restore-agent.8"
-                "${PREFIX}/share/man/man8/dock-restore-agent.8"
-                RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "the installed manual page differs from docs/dock-restore-agent.8")
-endif()
+# Both copies of the recovery command run: with an unknown argument they answer 64, and
+# with no registry (an empty HOME) 0, silent either way and creating nothing.
+file(MAKE_DIRECTORY "${PREFIX}/empty-home")
+foreach(folder bin libexec)
+  foreach(case "64;--bogus" "0")
+    list(POP_FRONT case want)
+    execute_process(COMMAND "${CMAKE_COMMAND}" -E env "HOME=${PREFIX}/empty-home"
+                            "${PREFIX}/${folder}/dock-restore-recover" ${case}
+                    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    file(GLOB made "${PREFIX}/empty-home/*" "${PREFIX}/empty-home/.*")
+    if(NOT status EQUAL want OR NOT out STREQUAL "" OR NOT err STREQUAL "" OR made)
+      message(FATAL_ERROR "installed ${folder}/dock-restore-recover ${case}: status ${status} (not ${want}), "
+                          "output '${out}${err}', made '${made}'")
+    endif()
+  endforeach()
+endforeach()
+file(REMOVE_RECURSE "${PREFIX}/empty-home")
+
+foreach(page dock-restore-agent dock-restore-recover)
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files
+                  "${SOURCE_DIR}/docs/${page}.8" "${PREFIX}/share/man/man8/${page}.8"
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "the installed manual page differs from docs/${page}.8")
+  endif()
+endforeach()
 
 # A consumer outside the tree, built the two ways an application's build finds us.
 separate_arguments(link_arguments UNIX_COMMAND "${CONSUMER_LINK_FLAGS}")

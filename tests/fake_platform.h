@@ -118,14 +118,20 @@ class FakePlatform : public OwnerPlatform {
   }
   std::optional<std::string> executablePath(int) override { return "/Applications/Owner"; }
   bool domainReadable(const std::string&) override { return dockReadable; }
-  bool lockSessionRegistry() override { return true; }
+  RegistryAccess registryAccess = RegistryAccess::locked;  // what either lock finds
+  bool lockSessionRegistry() override { return registryAccess == RegistryAccess::locked; }
+  RegistryAccess lockExistingSessionRegistry(double) override { return registryAccess; }
   void unlockSessionRegistry() override {}
   std::vector<std::string> registeredSnapshots() override { return registry; }
   bool registerSnapshot(const std::string& path) override {
-    if (std::ranges::find(registry, path) == registry.end()) registry.push_back(path);
+    if (std::ranges::find(registry, path) != registry.end()) return true;
+    calls.push_back("register " + path);
+    registry.push_back(path);
     return true;
   }
-  void unregisterSnapshot(const std::string& path) override { std::erase(registry, path); }
+  void unregisterSnapshot(const std::string& path) override {
+    if (std::erase(registry, path) > 0) calls.push_back("unregister " + path);
+  }
   int processId() override { return 4242; }
   bool randomBytes(std::span<std::uint8_t> bytes) override {
     std::ranges::fill(bytes, nextRandomByte++);  // a new session ID each time

@@ -7,6 +7,7 @@
 
 #include "fake_platform.h"
 #include "owner/owner_session.h"
+#include "owner/stale_sessions.h"
 #include "snapshot/snapshot.h"
 
 namespace {
@@ -34,12 +35,14 @@ struct OwnerFixture {
   PlistValue dock(const std::string& key) { return platform.preferences.at("com.apple.dock " + key); }
   bool dockAsUserHadIt() { return dock("autohide") == PlistValue(false) && dock("orientation") == PlistValue("left"); }
   // A snapshot left by another process, `pid`, started at `started` when given.
-  void leaveSnapshot(const std::string& at, int pid, bool active, std::optional<std::int64_t> started = {}) {
+  void leaveSnapshot(const std::string& at, int pid, bool active, std::optional<std::int64_t> started = {},
+                     const std::string& domain = "com.example.owner") {
     PlistDictionary content{{"active", active}, {"ownerPID", PlistInteger{pid}}, {"sessionID", "S0"},
+                            {"ownerDomain", domain},
                             {"snapshot", PlistDictionary{{"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}};
     if (started) content.emplace("ownerStartTime", PlistInteger{*started});
     platform.files[at] = *writeXmlPropertyList(content);
-    platform.preferences[marker] = true;
+    platform.preferences[domain + " velko.systemDockVisibilitySnapshot"] = true;
   }
   bool recover() {
     bool restored = false;
@@ -48,7 +51,9 @@ struct OwnerFixture {
   }
 };
 
-// Begin does each step only once the one before has made a crash safe to recover from.
+// Begin does each step only once the one before has made a crash safe to recover from:
+// the snapshot and its registry entry are on stable storage (the platform's promise
+// for those two calls) before the first preference is written.
 TEST(OwnerSession, BeginRecordsThenProtectsThenChangesTheDock) {
   OwnerFixture f;
   ASSERT_EQ(stageValue(f.state, "autohide", true).status, DOCK_RESTORE_OK);
@@ -64,7 +69,7 @@ TEST(OwnerSession, BeginRecordsThenProtectsThenChangesTheDock) {
                              {"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}));
   EXPECT_EQ(f.platform.calls,
             (std::vector<std::string>{
-                "write /home/u/snapshot.plist",
+                "write /home/u/snapshot.plist", "register /home/u/snapshot.plist",
                 "set com.example.owner velko.systemDockVisibilitySnapshot = string \"/home/u/snapshot.plist\"",
                 "sync com.example.owner",
                 "start /opt/agent [/home/u/snapshot.plist] [4242] [" + session + "] [com.example.owner]",
@@ -170,6 +175,24 @@ TEST(OwnerSession, OneOriginalPerUserAndNothingLeftHalfDone) {
          EXPECT_TRUE(f.platform.registry.empty());
          EXPECT_FALSE(f.state.session);
        }},
+      {"a failed second begin keeps the first session, entry included",
+       [](auto& f) {
+         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+         f.platform.startAnswer = -EAGAIN;
+         EXPECT_EQ(f.hide(f.state).status, DOCK_RESTORE_AGENT_UNAVAILABLE);
+         EXPECT_EQ(f.platform.registry, std::vector<std::string>{path});
+         EXPECT_TRUE(readSnapshot(f.platform, path)->active);
+       }},
+      {"end keeps snapshot, marker and entry while the Dock cannot be synchronized",
+       [](auto& f) {
+         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+         f.platform.failingDomain = "com.apple.dock";
+         EXPECT_EQ(endSession(f.platform, f.state).status, DOCK_RESTORE_SYSTEM_ERROR);
+         EXPECT_TRUE(f.platform.files.contains(path));
+         EXPECT_TRUE(f.platform.preferences.contains(marker));
+         EXPECT_EQ(f.platform.registry, std::vector<std::string>{path});
+         EXPECT_TRUE(f.state.session);
+       }},
       {"every state, and an end after a takeover changes nothing",
        [](auto& f) {
          EXPECT_EQ(sessionState(f.platform, f.state), DOCK_RESTORE_STATE_NONE);
@@ -227,6 +250,47 @@ TEST(OwnerSession, RecoverTellsADeadOwnerFromALiveOne) {
   f.platform.preferences[marker] = true;
   EXPECT_FALSE(f.recover());
   EXPECT_FALSE(f.platform.preferences.contains(marker));
+}
+
+// dock-restore-recover, in the order and the number of its writes: one restore for
+// every stale session, then each ended; nothing else while the Dock cannot be synchronized.
+TEST(OwnerSession, RecoveryCommandRecoversEveryStaleSessionOnce) {
+  using Calls = std::vector<std::string>;
+  const Calls restore = {
+      "set com.apple.dock orientation = (deleted)",    "set com.apple.dock autohide = bool false",
+      "set com.apple.dock autohide-delay = (deleted)", "set com.apple.dock autohide-time-modifier = (deleted)",
+      "set com.apple.dock no-bouncing = (deleted)",    "set com.apple.dock launchanim = (deleted)",
+      "sync com.apple.dock",                           "sync com.apple.dock"};
+  Calls both = restore;
+  for (const auto& [at, domain] : {std::pair{otherPath, "com.example.other"}, std::pair{path, "com.example.owner"}}) {
+    both.insert(both.end(), {"set " + std::string(domain) + " velko.systemDockVisibilitySnapshot = (deleted)",
+                             "sync " + std::string(domain), "remove " + at, "unregister " + at});
+  }
+  both.emplace_back("launch /usr/bin/killall [Dock]");
+  // 78 and 79 are gone. A name, the arrangement, what is done, whether nothing stale is left.
+  const std::tuple<const char*, std::function<void(OwnerFixture&)>, Calls, bool> cases[] = {
+      {"two stale sessions",
+       [](auto& f) {
+         f.leaveSnapshot(path, 78, true, 1);
+         f.leaveSnapshot(otherPath, 79, true, 1, "com.example.other");
+       },
+       both, true},
+      {"an inactive entry", [](auto& f) { f.leaveSnapshot(path, 78, false, 1); }, {"unregister " + path}, true},
+      {"the Dock cannot be synchronized: the session stays for the next run",
+       [](auto& f) {
+         f.leaveSnapshot(path, 78, true, 1);
+         f.platform.failingDomain = "com.apple.dock";
+       },
+       restore, false},
+  };
+  for (const auto& [name, arrange, calls, complete] : cases) {
+    SCOPED_TRACE(name);
+    OwnerFixture f;
+    arrange(f);
+    for (const auto& [at, bytes] : f.platform.files) f.platform.registry.push_back(at);
+    EXPECT_EQ(recoverStaleSessions(f.platform, false).complete, complete);
+    EXPECT_EQ(f.platform.calls, calls);
+  }
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST(Arguments, OwnerPidIsA32BitDecimalAndThePathIsMadeAbsoluteOnce) {
   static bool built = false;
   const auto build = [] {
     built = true;
-    return std::unique_ptr<Platform>(std::make_unique<FakePlatform>());
+    return std::unique_ptr<OwnerPlatform>(std::make_unique<FakePlatform>());
   };
   EXPECT_EQ(runAgent(std::vector<const char*>{"snap.plist", "812", "abc"}, build), exitUsage);
   EXPECT_FALSE(built);
@@ -148,6 +148,35 @@ TEST(Run, WhatTheFileSaysAtEachPassDecides) {
       else platform.files[snapshotPath] = file;
     };
     EXPECT_EQ(run(platform, active), calls) << what;
+  }
+}
+
+// The agent consults the registry, once its wait is over: another application's live
+// session keeps the Dock (it holds the same originals and restores them at its end);
+// the agent still ends its own session. Without the lock, it restores as ever.
+TEST(Run, LeavesTheDockToAnotherApplicationsLiveSession) {
+  const std::string other = "/work/other.plist";
+  const Calls endsOwn = {"set com.example.owner velko.systemDockVisibilitySnapshot = (deleted)",
+                         "sync com.example.owner", "remove /work/snap.plist", "unregister /work/snap.plist"};
+  // A name, the registry's entries, when the other owner started (77 started at 1), what
+  // the lock finds, and what the agent does.
+  const std::tuple<const char*, std::vector<std::string>, int, RegistryAccess, Calls> cases[] = {
+      {"only its own entry", {snapshotPath}, 1, RegistryAccess::locked, then(recovery, {endsOwn.back()})},
+      {"another live session", {other, snapshotPath}, 1, RegistryAccess::locked, endsOwn},
+      {"another live session, the lock held past the bound", {other, snapshotPath}, 1, RegistryAccess::busy,
+       recovery},
+  };
+  for (const auto& [what, registry, started, access, calls] : cases) {
+    FakePlatform platform;
+    platform.probeAnswer = ProcessState::gone;
+    platform.registry = registry;
+    platform.registryAccess = access;
+    platform.started[77] = 1;
+    platform.files[other] = snapshotPlist(
+        "<key>active</key><true/><key>ownerPID</key><integer>77</integer><key>sessionID</key><string>B</string>"
+        "<key>ownerStartTime</key><integer>" +
+        std::to_string(started) + "</integer><key>snapshot</key><dict/>");
+    EXPECT_EQ(run(platform, snapshot(true, "812", "abc")), calls) << what;
   }
 }
 

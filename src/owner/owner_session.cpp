@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <iterator>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "restore/dock_settings.h"
 #include "restore/finish.h"
+#include "restore/sessions.h"
 #include "snapshot/snapshot.h"
 #include "values/coercions.h"
 #include "values/unicode_text.h"
@@ -84,80 +84,6 @@ PlistDictionary recordCurrentSettings(OwnerPlatform& platform) {
     recorded.emplace(key, PlistDictionary{{"type", std::string(type)}, {"value", std::move(*value)}});
   }
   return recorded;
-}
-
-// A snapshot as the library reads it: the agent's record and the owner's start time.
-struct StoredSnapshot {
-  SnapshotRecord record;
-  std::optional<std::int64_t> ownerStarted;
-};
-
-std::optional<StoredSnapshot> readStored(OwnerPlatform& platform, const std::string& path) {
-  const auto bytes = platform.readFile(path);
-  if (!bytes) return std::nullopt;
-  auto root = platform.parsePropertyList(*bytes);
-  if (!root) return std::nullopt;
-  std::optional<std::int64_t> ownerStarted;
-  if (const auto* top = root->get<PlistDictionary>()) ownerStarted = integerFromValue(lookup(*top, ownerStartKey));
-  auto record = snapshotFromPropertyList(std::move(*root));
-  if (!record) return std::nullopt;
-  return StoredSnapshot{std::move(*record), ownerStarted};
-}
-
-bool isActive(const std::optional<StoredSnapshot>& stored) { return stored && stored->record.active; }
-
-// Whether the owner recorded in `stored` still runs. With its start time recorded, a
-// process under its PID is it only when it started then, whatever program it runs now
-// (an update may have replaced it). Without (an owner that writes its own snapshot), a
-// process under that PID that runs another program is a newcomer that reused it.
-bool ownerRuns(OwnerPlatform& platform, const StoredSnapshot& stored) {
-  const int pid = stored.record.ownerPID;
-  if (pid <= 0) return false;
-  if (stored.ownerStarted) return platform.processStartTime(pid) == stored.ownerStarted;
-  if (platform.probeProcess(pid) == ProcessState::gone) return false;
-  const auto ours = platform.executablePath(platform.processId());
-  return !ours || platform.executablePath(pid) == ours;
-}
-
-// Takes the registry's lock for as long as it lives, when the registry can be reached.
-class RegistryLock {
- public:
-  explicit RegistryLock(OwnerPlatform& platform) : platform_(platform), held_(platform.lockSessionRegistry()) {}
-  ~RegistryLock() {
-    if (held_) platform_.unlockSessionRegistry();
-  }
-  RegistryLock(const RegistryLock&) = delete;
-  RegistryLock& operator=(const RegistryLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  OwnerPlatform& platform_;
-  bool held_;
-};
-
-// The active snapshots other applications (or handles on other paths) have registered,
-// those with a running owner first; entries whose snapshot no longer asks for anything
-// are dropped on the way. The registry must be locked.
-std::vector<StoredSnapshot> otherSessions(OwnerPlatform& platform, const std::string& ownPath) {
-  std::vector<StoredSnapshot> running;
-  std::vector<StoredSnapshot> orphaned;
-  for (const auto& path : platform.registeredSnapshots()) {
-    if (path == ownPath) continue;
-    auto stored = readStored(platform, path);
-    if (!isActive(stored)) {
-      platform.unregisterSnapshot(path);
-    } else {
-      (ownerRuns(platform, *stored) ? running : orphaned).push_back(std::move(*stored));
-    }
-  }
-  running.insert(running.end(), std::make_move_iterator(orphaned.begin()), std::make_move_iterator(orphaned.end()));
-  return running;
-}
-
-bool anotherSessionRuns(OwnerPlatform& platform, const RegistryLock& lock, const std::string& ownPath) {
-  if (!lock.held()) return false;
-  const auto others = otherSessions(platform, ownPath);
-  return !others.empty() && ownerRuns(platform, others.front());
 }
 
 OwnerOutcome checkConfig(const OwnerConfig& config) {
@@ -274,6 +200,7 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
   PlistDictionary content{
       {"active", true}, {"ownerPID", PlistInteger{ownPID}}, {"sessionID", *sessionID}, {"snapshot", originals}};
   if (const auto started = platform.processStartTime(ownPID)) content.emplace(ownerStartKey, PlistInteger{*started});
+  content.emplace(ownerDomainKey, config.ownerDomain);
   const auto bytes = platform.serializePropertyList(content);
   if (!bytes) return failure(DOCK_RESTORE_SYSTEM_ERROR, "the Dock's current settings cannot be written to a snapshot");
   if (const int error = platform.writeFileAtomically(config.snapshotPath, *bytes); error != 0) {
@@ -370,11 +297,8 @@ OwnerOutcome recoverAtLaunch(OwnerPlatform& platform, const OwnerConfig& config,
 
   // What the agent would have done, had it lived; the Dock itself waits for the last
   // live session, as with end.
-  const bool othersHide = anotherSessionRuns(platform, lock, config.snapshotPath);
-  if (!othersHide) restoreDockSettings(platform, stored->record.settings);
-  clearOwnerMarker(platform, config.ownerDomain);
-  if (!othersHide) relaunchDock(platform);
-  removeSnapshotFile(platform, config.snapshotPath);
+  recoverSession(platform, config.snapshotPath, config.ownerDomain, stored->record.settings,
+                 !anotherSessionRuns(platform, lock, config.snapshotPath));
   if (lock.held()) platform.unregisterSnapshot(config.snapshotPath);
   restored = true;
   return {};

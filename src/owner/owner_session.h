@@ -36,10 +36,6 @@ struct OwnerOutcome {
   std::string message;
 };
 
-// The key beside those the agent reads that records when the owner started, so that a
-// process that reused its PID is not taken for it; the agent ignores it.
-inline constexpr std::string_view ownerStartKey = "ownerStartTime";
-
 // The kind recorded for each Dock key in a snapshot ("bool", "number" or "string");
 // empty for any other key.
 std::string_view settingType(std::string_view key);

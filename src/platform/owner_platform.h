@@ -10,9 +10,12 @@
 #include "platform/platform.h"
 #include "values/plist_value.h"
 
+// What a bounded lock of the registry of sessions found.
+enum class RegistryAccess { locked, busy, absent };
+
 // What the owner library needs from the operating system beyond what the agent does:
 // reading preferences, writing the snapshot, and starting and watching the agent. The
-// agent itself only ever sees Platform.
+// agent uses only its registry of sessions and its process identities beyond Platform.
 class OwnerPlatform : public Platform {
  public:
   // The value `key` has in `domain` for the current user, as stored now (the domain is
@@ -24,7 +27,9 @@ class OwnerPlatform : public Platform {
   virtual std::optional<std::string> serializePropertyList(const PlistValue& value) = 0;
 
   // Replaces the file at `path` with `bytes`, readable and writable by the user alone,
-  // so that a reader sees the old file or the whole new one. Answers 0 or an errno value.
+  // so that a reader sees the old file or the whole new one, and the new one is on
+  // stable storage, past the drive's cache, once this returns. Answers 0 or an errno
+  // value.
   virtual int writeFileAtomically(const std::string& path, const std::string& bytes) = 0;
 
   // Whether `path` names a regular file the user may execute.
@@ -54,10 +59,16 @@ class OwnerPlatform : public Platform {
   // sessions, whatever application holds them. Lock it before the other calls; the
   // lock waits for other processes' holders and ends with unlockSessionRegistry. False
   // when the registry cannot be reached (no home folder, a folder another user could
-  // write).
+  // write). A registry this lock created and that holds no session at the unlock is
+  // removed again, so that a refused begin leaves no file or folder behind.
   virtual bool lockSessionRegistry() = 0;
+  // The same, for those who must not wait long on a hung or stopped holder (the agent,
+  // the recovery command): never creates the registry's folders, and waits at most
+  // `limitSeconds`. When busy, the other calls still work until the unlock, unlocked.
+  virtual RegistryAccess lockExistingSessionRegistry(double limitSeconds) = 0;
   virtual void unlockSessionRegistry() = 0;
   virtual std::vector<std::string> registeredSnapshots() = 0;
+  // Adds `path`; on stable storage once this answers true.
   virtual bool registerSnapshot(const std::string& path) = 0;
   virtual void unregisterSnapshot(const std::string& path) = 0;
 

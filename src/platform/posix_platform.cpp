@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <initializer_list>
 #include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,6 +19,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #if defined(__APPLE__) && __has_include(<libproc.h>)
 #include <libproc.h>   // proc_pidpath, proc_pidinfo; declared elsewhere where it is absent
 #include <sys/proc.h>  // SZOMB
@@ -136,6 +143,24 @@ bool readAnswer(int fd, int& answer) {
   }
 }
 
+// A caller that made itself a child subreaper (Linux) gets the process back as its own
+// child once the intermediate exits. A thread of ours then waits for it, so that no
+// zombie of ours is left for the caller; it sleeps in waitpid, costing no wake-ups.
+void reapIfAdopted([[maybe_unused]] int pid) {
+#if defined(__linux__)
+  int subreaper = 0;
+  if (pid <= 0 || ::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) != 0 || subreaper == 0) return;
+  try {
+    std::thread([pid] {
+      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: the caller reaps it, as a subreaper must anyway.
+  }
+#endif
+}
+
 // Spawns through an intermediate that exits at once: the process it starts is reparented
 // and reaped by the system, never by us, and the intermediate is reaped here, by PID.
 int spawnOrphan(const char* executable, const posix_spawn_file_actions_t& actions, const posix_spawnattr_t& attributes,
@@ -165,6 +190,7 @@ int spawnOrphan(const char* executable, const posix_spawn_file_actions_t& action
   // ECHILD: the application ignores SIGCHLD or reaped it first; either way it is gone.
   while (::waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
   }
+  reapIfAdopted(answer);
   return answer;
 }
 
@@ -312,20 +338,90 @@ bool isPrivateFolder(const std::string& path) {
 
 }  // namespace
 
-bool PosixPlatform::lockSessionRegistry() {
-  const std::string folder = sessionRegistryDirectory();
-  if (folder.empty() || !makeDirectories(folder) || !isPrivateFolder(folder)) return false;
-  UniqueFd lock(::open((folder + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!lock.valid()) return false;
-  while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return false;
+namespace {
+
+// Whether `fd` is still the file at `path`: a holder that created the lock file removes
+// it again when nothing was registered, and a lock on a removed file locks nothing.
+bool isFileAt(int fd, const std::string& path) {
+  struct stat opened {};
+  struct stat named {};
+  return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+         opened.st_ino == named.st_ino;
+}
+
+// Takes the lock on `fd`, waiting for other holders at most until `deadline` (none: for
+// as long as it takes). Contention is rare and brief, so a bounded wait polls.
+bool lockFile(int fd, std::optional<std::chrono::steady_clock::time_point> deadline) {
+  const int operation = deadline ? LOCK_EX | LOCK_NB : LOCK_EX;
+  for (;;) {
+    if (::flock(fd, operation) == 0) return true;
+    if (errno == EWOULDBLOCK && deadline && std::chrono::steady_clock::now() < *deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } else if (errno != EINTR) {
+      return false;
+    }
   }
-  registryLock_ = std::move(lock);
-  registry_ = folder;
-  return true;
+}
+
+}  // namespace
+
+RegistryAccess PosixPlatform::lockRegistry(bool create, std::optional<double> limitSeconds) {
+  const std::string folder = sessionRegistryDirectory();
+  if (folder.empty()) return RegistryAccess::absent;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (limitSeconds) {
+    deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      std::chrono::duration<double>(*limitSeconds));
+  }
+  const std::string path = folder + "/.lock";
+  // Each round that fails found the registry removed by a refused begin meanwhile; a
+  // hundred in a row cannot happen but a loop without a bound could.
+  for (int round = 0; round < 100; ++round) {
+    std::vector<std::string> created;
+    if (create ? !makeDirectories(folder, &created) : false) return RegistryAccess::absent;
+    if (!isPrivateFolder(folder)) return RegistryAccess::absent;
+    bool createdLock = true;
+    UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock.valid() && errno == EEXIST) {
+      createdLock = false;
+      lock = UniqueFd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    }
+    if (!lock.valid()) {
+      if (errno == ENOENT) continue;
+      return RegistryAccess::absent;
+    }
+    if (!lockFile(lock.get(), deadline)) {
+      if (errno != EWOULDBLOCK) return RegistryAccess::absent;
+      registry_ = folder;
+      return RegistryAccess::busy;
+    }
+    if (!isFileAt(lock.get(), path)) continue;
+    registryLock_ = std::move(lock);
+    registry_ = folder;
+    if (createdLock) created.push_back(path);
+    registryCreated_ = std::move(created);
+    return RegistryAccess::locked;
+  }
+  return RegistryAccess::absent;
+}
+
+bool PosixPlatform::lockSessionRegistry() { return lockRegistry(true, std::nullopt) == RegistryAccess::locked; }
+
+RegistryAccess PosixPlatform::lockExistingSessionRegistry(double limitSeconds) {
+  return lockRegistry(false, limitSeconds);
 }
 
 void PosixPlatform::unlockSessionRegistry() {
+  // What this lock created goes again, the lock file first and while still locked, when
+  // no session came of it.
+  if (registryLock_.valid() && !registryCreated_.empty() && registeredSnapshots().empty()) {
+    // The innermost first: the lock file, then the folders up to the topmost created.
+    for (; !registryCreated_.empty(); registryCreated_.pop_back()) {
+      const std::string& path = registryCreated_.back();
+      if (path == registry_ + "/.lock" ? ::unlink(path.c_str()) != 0 : ::rmdir(path.c_str()) != 0) break;
+    }
+  }
+  registryCreated_.clear();
   registryLock_.reset();
   registry_.clear();
 }

@@ -28,6 +28,7 @@ class PosixPlatform : public OwnerPlatform {
   std::optional<std::string> executablePath(int pid) override;
   bool domainReadable(const std::string& domain) override;
   bool lockSessionRegistry() override;
+  RegistryAccess lockExistingSessionRegistry(double limitSeconds) override;
   void unlockSessionRegistry() override;
   std::vector<std::string> registeredSnapshots() override;
   bool registerSnapshot(const std::string& path) override;
@@ -36,9 +37,12 @@ class PosixPlatform : public OwnerPlatform {
   bool randomBytes(std::span<std::uint8_t> bytes) override;
 
  private:
+  RegistryAccess lockRegistry(bool create, std::optional<double> limitSeconds);
+
   OwnerWatch watch_;
-  std::string registry_;  // the registry's folder while it is locked
+  std::string registry_;  // the registry's folder while it is locked, or busy
   UniqueFd registryLock_;
+  std::vector<std::string> registryCreated_;  // folders and lock file the lock created
 };
 
 // Files larger than this are not snapshots (a real one is a few hundred bytes) and

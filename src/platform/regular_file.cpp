@@ -86,9 +86,20 @@ FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::stri
   return FileRead::read;
 }
 
+bool flushToStableStorage(int fd) {
+#if defined(__APPLE__)
+  // fsync there only hands the data to the drive, which may keep it in its cache past a
+  // power cut. F_FULLFSYNC, not F_BARRIERFSYNC: a barrier orders this drive's writes, not
+  // the preference write another process makes next, perhaps to another volume. File
+  // systems that refuse it (some network and FAT ones) get fsync, as SQLite does.
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return true;
+#endif
+  return ::fsync(fd) == 0;
+}
+
 bool syncDirectory(const std::string& path) {
   const UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return directory.valid() && ::fsync(directory.get()) == 0;
+  return directory.valid() && flushToStableStorage(directory.get());
 }
 
 namespace {
@@ -111,7 +122,7 @@ int replaceFile(const std::string& directory, const std::string& path, std::stri
   UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!file.valid()) return errno;
   int error = ::fchmod(file.get(), 0600) != 0 ? errno : writeAll(file.get(), bytes);
-  if (error == 0 && ::fsync(file.get()) != 0) error = errno;
+  if (error == 0 && !flushToStableStorage(file.get())) error = errno;
   if (error == 0 && !file.close()) error = errno;
   if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
   if (error != 0) {

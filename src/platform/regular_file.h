@@ -17,6 +17,11 @@ enum class FileWriters { anyone, ownUser };
 FileRead readRegularFile(const std::string& path, std::size_t maxSize, std::string& contents,
                          FileWriters writers = FileWriters::anyone, std::string* refusal = nullptr);
 
+// Flushes what was written to `fd` through the drive's own cache to stable storage, so
+// that it outlives a power cut (F_FULLFSYNC on macOS, fsync where that is refused and
+// elsewhere).
+bool flushToStableStorage(int fd);
+
 // Flushes the folder at `path`, so that a file created, renamed or removed in it stays so
 // after a crash.
 bool syncDirectory(const std::string& path);

@@ -36,17 +36,20 @@ std::string parentOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool makeDirectories(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) != 0) {
-    const int error = errno;
-    if (error == EEXIST) {
-      struct stat status {};
-      return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-    }
+bool makeDirectories(const std::string& path, std::vector<std::string>* created) {
+  int error = ::mkdir(path.c_str(), 0700) == 0 ? 0 : errno;
+  if (error == ENOENT) {
     const std::string parent = parentOf(path);
-    if (error != ENOENT || parent == path || !makeDirectories(parent)) return false;
-    if (::mkdir(path.c_str(), 0700) != 0) return false;
+    if (parent == path || !makeDirectories(parent, created)) return false;
+    error = ::mkdir(path.c_str(), 0700) == 0 ? 0 : errno;
   }
+  // EEXIST also when another thread or process made it since we looked: theirs is as good.
+  if (error == EEXIST) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  }
+  if (error != 0) return false;
+  if (created != nullptr) created->push_back(path);
   // The umask may have taken bits away; a new folder must still be usable by its owner.
   return ::chmod(path.c_str(), 0700) == 0 && syncDirectory(parentOf(path));
 }
