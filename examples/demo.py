@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Shows the agent's main job: an owner hides the Dock, crashes, and the agent puts
-the Dock back. The owner is the C example (examples/owner.c), which hides the Dock
-through libdockrestore. Runs in a scratch HOME; touches nothing else.
+the Dock back. Then a power cut: owner and agent die together, and the next login's
+dock-restore-recover puts the Dock back. The owner is the C example
+(examples/owner.c), which hides the Dock through libdockrestore. Runs in a scratch
+HOME; touches nothing else.
 
-Usage: demo.py AGENT EXAMPLE_OWNER
+Usage: demo.py AGENT EXAMPLE_OWNER RECOVER
 """
 import os
 import plistlib
@@ -37,9 +39,70 @@ def show(title, home):
     print(f"    owner marker: {marker}; snapshot file: {snapshot}")
 
 
+def start_owner(owner_program, agent, snapshot, env):
+    owner = subprocess.Popen([owner_program, agent, snapshot, OWNER_DOMAIN],
+                             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    owner.stdin.write("begin\n")
+    owner.stdin.flush()
+    answer = owner.stdout.readline().strip()
+    if answer != "ok":
+        sys.exit(f"the owner could not hide the Dock: {answer}")
+    return owner
+
+
+def agents_of(agent, snapshot):
+    """The PIDs of the agents that watch `snapshot`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                arguments = f.read().split(b"\0")
+        except OSError:
+            continue
+        if arguments[:2] == [agent.encode(), snapshot.encode()]:
+            found.append(int(entry))
+    return found
+
+
+def start_dock(home):
+    """A stand-in for the Dock, so that the agent's "killall Dock" has something to end."""
+    stand_in = os.path.join(home, "Dock")
+    if not os.path.exists(stand_in):
+        shutil.copy(shutil.which("sleep"), stand_in)
+    return subprocess.Popen([stand_in, "600"])
+
+
+def report_dock(dock):
+    try:
+        dock.wait(timeout=5)
+        print("    Dock: restarted (the stand-in Dock process was ended by killall)")
+    except subprocess.TimeoutExpired:
+        dock.kill()
+        print("    Dock: still running (killall did not reach it)")
+
+
+def power_cut(agent, owner_program, recover, home, env):
+    snapshot = os.path.join(home, "snapshot.plist")
+    owner = start_owner(owner_program, agent, snapshot, env)
+    show("\n\nA power cut. The owner hides the Dock again:", home)
+    for pid in agents_of(agent, snapshot):
+        os.kill(pid, 9)
+    owner.kill()
+    owner.wait()
+    show("\nOwner and agent died together; nothing is left to put the Dock back:", home)
+
+    dock = start_dock(home)
+    started = time.monotonic()
+    status = subprocess.run([recover], env=env).returncode
+    took = (time.monotonic() - started) * 1000
+    show(f"\nThe next login runs dock-restore-recover (exit status {status}, {took:.1f} ms):", home)
+    report_dock(dock)
+
+
 def main():
     agent = os.path.abspath(sys.argv[1])
     owner_program = os.path.abspath(sys.argv[2])
+    recover = os.path.abspath(sys.argv[3])
     home = tempfile.mkdtemp(prefix="dock-restore-demo-")
     env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"}
     env["HOME"] = home
@@ -52,20 +115,10 @@ def main():
         show("Before the owner starts:", home)
 
         snapshot = os.path.join(home, "snapshot.plist")
-        owner = subprocess.Popen([owner_program, agent, snapshot, OWNER_DOMAIN],
-                                 env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        owner.stdin.write("begin\n")
-        owner.stdin.flush()
-        answer = owner.stdout.readline().strip()
-        if answer != "ok":
-            sys.exit(f"the owner could not hide the Dock: {answer}")
+        owner = start_owner(owner_program, agent, snapshot, env)
         show("\nWhile the owner runs (Dock hidden, agent waiting):", home)
 
-        # A stand-in for the Dock as the system starts it again after the owner's
-        # restart, so that the agent's "killall Dock" has something to end.
-        stand_in = os.path.join(home, "Dock")
-        shutil.copy(shutil.which("sleep"), stand_in)
-        dock = subprocess.Popen([stand_in, "600"])
+        dock = start_dock(home)
 
         owner.kill()  # a crash: no chance to put the Dock back
         owner.wait()
@@ -74,13 +127,10 @@ def main():
             time.sleep(0.001)
         took = (time.monotonic() - died) * 1000
         show(f"\nAfter the owner crashed (killed by signal {-owner.returncode}):", home)
-        try:
-            dock.wait(timeout=5)
-            print("    Dock: restarted (the stand-in Dock process was ended by killall)")
-        except subprocess.TimeoutExpired:
-            dock.kill()
-            print("    Dock: still running (killall did not reach it)")
+        report_dock(dock)
         print(f"\nRecovery took {took:.1f} ms from the owner's death to the snapshot's removal.")
+
+        power_cut(agent, owner_program, recover, home, env)
     finally:
         shutil.rmtree(home, ignore_errors=True)
 
