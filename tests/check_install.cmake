@@ -1,6 +1,6 @@
 # Installs the build into a scratch prefix and checks what lands there: the agent in
-# libexec, runnable from there, the recovery command in bin and libexec, the manual
-# pages in section 8, the inspection command,
+# libexec, runnable from there, the recovery command in bin and libexec with the login
+# entries that start it, the manual pages in section 8, the inspection command,
 # and the owner library with its header, pkg-config file, CMake package and module
 # map, and nothing else. Then builds a C program outside the tree against the library,
 # once with pkg-config and once with find_package (each telling it where the agent is),
@@ -42,7 +42,9 @@ set(expected
   "libexec/dock-restore-agent"
   "libexec/dock-restore-recover"
   "share/man/man8/dock-restore-agent.8"
-  "share/man/man8/dock-restore-recover.8")
+  "share/man/man8/dock-restore-recover.8"
+  "etc/xdg/autostart/dock-restore-recover.desktop"
+  "lib/systemd/user/dock-restore-recover.service")
 list(SORT expected)
 if(NOT installed STREQUAL expected)
   message(FATAL_ERROR "installed: ${installed}\nexpected:  ${expected}")
@@ -72,6 +74,16 @@ foreach(folder bin libexec)
   endforeach()
 endforeach()
 file(REMOVE_RECURSE "${PREFIX}/empty-home")
+
+# The login entries start the command where this prefix installed it.
+foreach(entry "etc/xdg/autostart/dock-restore-recover.desktop;Exec"
+              "lib/systemd/user/dock-restore-recover.service;ExecStart")
+  list(POP_FRONT entry file)
+  file(STRINGS "${PREFIX}/${file}" line REGEX "^${entry}=")
+  if(NOT line STREQUAL "${entry}=${PREFIX}/bin/dock-restore-recover")
+    message(FATAL_ERROR "${file} starts '${line}', not ${PREFIX}/bin/dock-restore-recover")
+  endif()
+endforeach()
 
 foreach(page dock-restore-agent dock-restore-recover)
   execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files
