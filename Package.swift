@@ -1,4 +1,4 @@
-// swift-tools-version:5.9
+// swift-tools-version:6.0
 // The owner library, its Swift interface and the agent, for the Swift Package Manager.
 // CMake stays the primary build; both compile the same files under src/, listed here
 // by target as CMakeLists.txt lists them. On macOS the platform backend is
@@ -90,5 +90,6 @@ let package = Package(
                           exclude: ["owner.c", "owner.py", "demo.py"], sources: ["owner.swift"]),
         .testTarget(name: "DockRestoreTests", dependencies: ["DockRestore"]),
     ],
+    swiftLanguageModes: [.v6],
     cxxLanguageStandard: .cxx20
 )
