@@ -62,6 +62,24 @@ extension DockRestoreOwner {
             snapshotFolder: snapshotFolder, domain: domain)
         try self.init(snapshot: snapshot, domain: domain, agent: agent)
     }
+    #else
+    /// An owner for an application in one line, `try DockRestoreOwner()`, where
+    /// Foundation's `Bundle` is not at hand: the main bundle is the one whose
+    /// `Contents/MacOS` holds the running executable.
+    ///
+    /// Everything else as ``init(applicationBundle:agent:snapshotFolder:domain:)``.
+    /// - Parameters:
+    ///   - agent: the agent, instead of the one in the bundle.
+    ///   - snapshotFolder: the snapshot's folder, instead of Application Support's.
+    ///   - domain: the preferences domain, instead of the bundle identifier.
+    /// - Throws: ``DockRestoreError`` as ``init(applicationBundle:agent:snapshotFolder:domain:)``.
+    public convenience init(agent: URL? = nil, snapshotFolder: URL? = nil, domain: String? = nil) throws {
+        let executable = (try? FileManager.default.destinationOfSymbolicLink(atPath: "/proc/self/exe"))
+            ?? CommandLine.arguments[0]
+        let bundle = URL(fileURLWithPath: executable).deletingLastPathComponent().deletingLastPathComponent()
+            .deletingLastPathComponent()
+        try self.init(applicationBundle: bundle, agent: agent, snapshotFolder: snapshotFolder, domain: domain)
+    }
     #endif
 
     private static func layout(bundle: URL, identifier: String?, auxiliaryAgent: URL?, agent: URL?,
