@@ -3,7 +3,7 @@
 // CMake stays the primary build; both compile the same files under src/, listed here
 // by target as CMakeLists.txt lists them. On macOS the platform backend is
 // CoreFoundation and nothing else; elsewhere it is the portable reader and store, with
-// the system's utf8proc.
+// the system's utf8proc. The Swift targets build in the Swift 6 language mode.
 import PackageDescription
 
 // Where the portable backend serves, and where CoreFoundation does.
