@@ -2,9 +2,10 @@
 // errors as types. DockRestoreOwner.swift holds the owner itself. Everything is done by
 // the C library underneath (dock_restore.h), which documents each call in full.
 #if canImport(Darwin) || !canImport(FoundationEssentials)
+// On Apple's systems Foundation is part of the system, and brings Bundle.
 import Foundation
 #else
-// Off Apple's systems the lighter half of Foundation has all this module uses.
+// Elsewhere the lighter half of Foundation has all this module uses.
 import FoundationEssentials
 #endif
 
