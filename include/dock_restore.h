@@ -127,7 +127,8 @@ DOCK_RESTORE_API dock_restore_status dock_restore_recover(dock_restore_owner* ow
  * about each state, so that instances never take the Dock from one another:
  *   NONE:       begin when the Dock should be hidden.
  *   PROTECTED:  nothing.
- *   AGENT_GONE: begin again, once; if that fails or the agent is gone again, end.
+ *   AGENT_GONE: begin again, once, with nothing set: that renews the session as it was;
+ *               if that fails or the agent is gone again, end.
  *   TAKEN_OVER: do not begin again: the snapshot now holds another instance's session
  *               (or was ended or removed by someone else). Call end when this instance
  *               would have shown the Dock; it then changes nothing, or, if no session
