@@ -58,9 +58,9 @@ ctest --test-dir build-sanitize --output-on-failure -j2
 # tests; the Swift interface and the example owner in Swift build against the installed
 # module map and library, as an application's build would, and the owner library's
 # end-to-end cases run with that owner; every Swift block of the owner guide builds; the
-# guide's example builds as a client package that depends on this checkout. Everything
-# but the package's own build is Swift 6 with complete concurrency checking, and a
-# warning fails it.
+# guide's example builds as a client package that depends on this checkout; the
+# documentation catalog builds. Everything but the package's own build is Swift 6 with
+# complete concurrency checking, and a warning fails it.
 if swiftc=$(command -v swiftc); then
   echo "== swift package"
   swift="$(dirname "$swiftc")/swift"
@@ -110,6 +110,14 @@ let package = Package(
         swiftSettings: [.unsafeFlags(["-strict-concurrency=complete", "-warnings-as-errors"])])])
 EOF
   "$swift" build -j 2 --package-path "$client"
+
+  echo "== swift documentation"
+  # The DocC catalog with every doc comment, offline; a link that names no symbol fails it.
+  "$swift" build -j 2 --target DockRestore -Xswiftc -emit-symbol-graph \
+    -Xswiftc -emit-symbol-graph-dir -Xswiftc "$swift_work/symbols"
+  "$(dirname "$swiftc")/docc" convert Sources/DockRestore/DockRestore.docc --warnings-as-errors \
+    --additional-symbol-graph-dir "$swift_work/symbols" --output-path "$swift_work/documentation" \
+    --fallback-display-name DockRestore --fallback-bundle-identifier org.dock-restore-agent.DockRestore
 else
   echo "== swift lane skipped: swiftc is not on PATH"
 fi

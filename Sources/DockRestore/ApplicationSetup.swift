@@ -12,17 +12,25 @@ extension DockRestoreOwner {
     /// The snapshot's file name inside the application's folder.
     public static let snapshotName = "dock-snapshot.plist"
 
-    /// An owner for the application bundle at `applicationBundle`, reading its
-    /// identifier from `Contents/Info.plist`; for when `Bundle` is not at hand.
+    /// An owner for the application bundle at `applicationBundle`: the agent inside it,
+    /// the snapshot in the application's folder of Application Support, the bundle
+    /// identifier as the domain.
     ///
-    /// Everything as ``init(bundle:agent:snapshotFolder:domain:)`` describes, with the
-    /// agent looked for in `Contents/Helpers`, then in `Contents/MacOS`.
+    /// The agent is `Contents/Helpers/dock-restore-agent` in the bundle, or else
+    /// `Contents/MacOS/dock-restore-agent`. The snapshot is `dock-snapshot.plist` in
+    /// Application Support, in a folder named after the bundle identifier
+    /// (`CFBundleIdentifier` in `Contents/Info.plist`), which is created with mode 0700
+    /// when missing. The domain is the bundle identifier. Each can be given instead.
     /// - Parameters:
     ///   - applicationBundle: the `.app` folder.
     ///   - agent: the agent, instead of the one in the bundle.
-    ///   - snapshotFolder: the snapshot's folder, instead of Application Support's.
+    ///   - snapshotFolder: the snapshot's folder, instead of Application Support's; it too
+    ///     is created with mode 0700 when missing.
     ///   - domain: the preferences domain, instead of the bundle identifier.
-    /// - Throws: ``DockRestoreError`` as ``init(bundle:agent:snapshotFolder:domain:)``.
+    /// - Throws: ``DockRestoreError`` with ``DockRestoreError/Code/agentUnavailable`` when
+    ///   the bundle holds no executable agent, ``DockRestoreError/Code/invalidArgument``
+    ///   when it has no identifier and no domain is given, and
+    ///   ``DockRestoreError/Code/snapshotUnwritable`` when the folder cannot be created.
     public convenience init(applicationBundle: URL, agent: URL? = nil, snapshotFolder: URL? = nil,
                             domain: String? = nil) throws {
         struct Info: Decodable { let CFBundleIdentifier: String? }
@@ -39,21 +47,14 @@ extension DockRestoreOwner {
     #if canImport(Darwin) || !canImport(FoundationEssentials)
     /// An owner for an application in one line: `try DockRestoreOwner()`.
     ///
-    /// The agent is `Contents/Helpers/dock-restore-agent` in the bundle, or else
-    /// wherever `url(forAuxiliaryExecutable:)` finds it (`Contents/MacOS`). The snapshot is
-    /// `dock-snapshot.plist` in Application Support, in a folder named after the bundle
-    /// identifier, which is created with mode 0700 when missing. The domain is the bundle
-    /// identifier. Each can be given instead.
+    /// As ``init(applicationBundle:agent:snapshotFolder:domain:)`` with `bundle`'s own
+    /// identifier; the agent is also found wherever `url(forAuxiliaryExecutable:)` finds it.
     /// - Parameters:
     ///   - bundle: the application's bundle; the main bundle when left out.
     ///   - agent: the agent, instead of the one in the bundle.
-    ///   - snapshotFolder: the snapshot's folder, instead of Application Support's; it too
-    ///     is created with mode 0700 when missing.
+    ///   - snapshotFolder: the snapshot's folder, instead of Application Support's.
     ///   - domain: the preferences domain, instead of the bundle identifier.
-    /// - Throws: ``DockRestoreError`` with ``DockRestoreError/Code/agentUnavailable`` when
-    ///   the bundle holds no executable agent, ``DockRestoreError/Code/invalidArgument``
-    ///   when it has no identifier and no domain is given, and
-    ///   ``DockRestoreError/Code/snapshotUnwritable`` when the folder cannot be created.
+    /// - Throws: ``DockRestoreError``, as ``init(applicationBundle:agent:snapshotFolder:domain:)``.
     public convenience init(bundle: Bundle = .main, agent: URL? = nil, snapshotFolder: URL? = nil,
                             domain: String? = nil) throws {
         let (snapshot, domain, agent) = try Self.layout(

@@ -58,7 +58,7 @@ public enum SessionState: Sendable, Hashable, CustomStringConvertible {
     case none
     /// Active, and its agent runs: a crash now is recovered.
     case protected
-    /// Active, but its agent no longer runs: call ``DockRestoreOwner/renew()``, once; if
+    /// Active, but its agent no longer runs: call `renew()`, once; if
     /// that fails or the agent is gone again, end.
     case agentGone
     /// Another instance or application has begun a session since; it owns the Dock now.

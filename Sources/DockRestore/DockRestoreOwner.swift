@@ -11,12 +11,12 @@ import FoundationEssentials
 
 /// One application's handle on the Dock.
 ///
-/// Call ``recover()`` at every launch, ``begin(_:)`` to change the Dock and ``end()``
+/// Call `recover()` at every launch, `begin(_:)` to change the Dock and `end()`
 /// before quitting. An owner may be shared by any threads and tasks: its calls on the
 /// library take turns. Two owners (of one application or two) may run calls at the same
 /// time; they coordinate through the per-user registry of sessions as two processes do.
 ///
-/// Each of ``begin(_:)``, ``renew()``, ``end()`` and ``recover()`` comes twice. The
+/// Each of `begin(_:)`, `renew()`, `end()` and `recover()` comes twice. The
 /// `async` forms do the blocking work (file writes and flushes, starting processes) on
 /// the owner's own dispatch queue, never on the caller's executor or on Swift's
 /// cooperative pool; the caller is resumed when it is done. Cancelling the task does not
@@ -120,23 +120,23 @@ public final class DockRestoreOwner: @unchecked Sendable {
 
     // MARK: - Asynchronous calls
 
-    /// ``recover()`` on the owner's queue, without blocking the caller.
+    /// `recover()` on the owner's queue, without blocking the caller.
     @discardableResult
     public func recover() async throws -> Bool {
         try await later(Self.recover)
     }
 
-    /// ``begin(_:)`` on the owner's queue, without blocking the caller.
+    /// `begin(_:)` on the owner's queue, without blocking the caller.
     public func begin(_ settings: DockSettings = .hidden) async throws {
         try await later { try Self.begin($0, settings) }
     }
 
-    /// ``renew()`` on the owner's queue, without blocking the caller.
+    /// `renew()` on the owner's queue, without blocking the caller.
     public func renew() async throws {
         try await later(Self.renew)
     }
 
-    /// ``end()`` on the owner's queue, without blocking the caller.
+    /// `end()` on the owner's queue, without blocking the caller.
     public func end() async throws {
         try await later(Self.end)
     }
