@@ -1,9 +1,9 @@
-// swift-tools-version:5.9
+// swift-tools-version:6.0
 // The owner library, its Swift interface and the agent, for the Swift Package Manager.
 // CMake stays the primary build; both compile the same files under src/, listed here
 // by target as CMakeLists.txt lists them. On macOS the platform backend is
 // CoreFoundation and nothing else; elsewhere it is the portable reader and store, with
-// the system's utf8proc.
+// the system's utf8proc. The Swift targets build in the Swift 6 language mode.
 import PackageDescription
 
 // Where the portable backend serves, and where CoreFoundation does.
@@ -95,5 +95,6 @@ let package = Package(
                           exclude: ["owner.c", "owner.py", "demo.py"], sources: ["owner.swift"]),
         .testTarget(name: "DockRestoreTests", dependencies: ["DockRestore"]),
     ],
+    swiftLanguageModes: [.v6],
     cxxLanguageStandard: .cxx20
 )

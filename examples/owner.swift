@@ -6,7 +6,9 @@
 //   state     "state none", "state protected", "state agent-gone" or "state taken-over"
 //   reopen    close the handle, leaving its session to the agent, and open a new one: "ok"
 // and "error N: message" when a call fails. At the end of its input it ends an active
-// session and exits, as a well-behaved application does when it quits.
+// session and exits, as a well-behaved application does when it quits. The calls are the
+// async ones, from the main actor; the final end is the synchronous one an application
+// makes from applicationWillTerminate.
 //
 // Usage: dock-restore-example-owner-swift AGENT SNAPSHOT_PATH OWNER_DOMAIN
 import DockRestore
@@ -17,42 +19,46 @@ guard arguments.count == 4 else {
     FileHandle.standardError.write(Data("usage: dock-restore-example-owner-swift AGENT SNAPSHOT_PATH OWNER_DOMAIN\n".utf8))
     exit(64)
 }
-setvbuf(stdout, nil, _IOLBF, 0)  // each answer reaches a pipe at once
-
 var dock = try DockRestoreOwner(snapshot: URL(fileURLWithPath: arguments[2]), domain: arguments[3],
                                 agent: URL(fileURLWithPath: arguments[1]))
 
-func answer(_ call: () throws -> String) {
+@MainActor func answer(_ call: () async throws -> String) async {
     do {
-        print(try call())
+        print(try await call())
     } catch let error as DockRestoreError {
         print("error \(error.code.rawValue): \(error.message)")
     } catch {
         print("error: \(error)")
     }
+    fflush(nil)  // each answer reaches a pipe at once
 }
 
 while let line = readLine() {
     switch line {
-    case "recover": answer { try dock.recover() ? "restored" : "ok" }
-    case "begin": answer { try dock.begin(.hidden); return "ok" }
-    case "end": answer { try dock.end(); return "ok" }
+    case "recover": await answer { try await dock.recover() ? "restored" : "ok" }
+    case "begin": await answer { try await dock.begin(.hidden); return "ok" }
+    case "end": await answer { try await dock.end(); return "ok" }
     case "state":
         let names: [SessionState: String] = [.none: "none", .protected: "protected", .agentGone: "agent-gone",
                                              .takenOver: "taken-over"]
-        print("state \(names[dock.state]!)")
+        await answer { "state \(names[dock.state]!)" }
     case "reopen":
-        answer {
+        await answer {
             dock = try DockRestoreOwner(snapshot: URL(fileURLWithPath: arguments[2]), domain: arguments[3],
                                         agent: URL(fileURLWithPath: arguments[1]))
             return "ok"
         }
-    default: print("error: unknown command \"\(line)\"")
+    default: await answer { "error: unknown command \"\(line)\"" }
     }
 }
 
-do {
+// Synchronous, as in applicationWillTerminate: end blocks until the Dock is back.
+func quit(_ dock: DockRestoreOwner) throws {
     try dock.end()
+}
+
+do {
+    try quit(dock)
 } catch let error as DockRestoreError where error.code == .noSession {
 } catch {
     FileHandle.standardError.write(Data("could not put the Dock back: \(error)\n".utf8))

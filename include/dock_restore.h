@@ -7,12 +7,15 @@
  * Every call that can fail returns a status; dock_restore_message() then says what went
  * wrong in words the application can show. Nothing is ever printed, and a failed call
  * leaves files, preferences and agents as they were unless its description says
- * otherwise. A handle is not safe to use from two threads at once.
+ * otherwise. A handle is not safe to use from two threads at once; two handles are
+ * independent and may each be used on a thread of its own.
  *
  * Every application that uses the library shares one per-user registry of active
  * sessions (~/Library/Application Support/dock-restore/sessions on macOS), so that
  * however many applications hide the Dock, the user's own values are recorded once
- * and come back when the last session ends. */
+ * and come back when the last session ends. Begins, ends and recovers take turns on
+ * the registry's file lock, which each handle opens for itself: two handles of one
+ * process exclude each other exactly as two processes do. */
 #ifndef DOCK_RESTORE_H
 #define DOCK_RESTORE_H
 
@@ -81,13 +84,21 @@ DOCK_RESTORE_API dock_restore_status dock_restore_set_number(dock_restore_owner*
 DOCK_RESTORE_API dock_restore_status dock_restore_set_string(dock_restore_owner* owner, const char* key,
                                                              const char* value);
 
+/* Forgets every value set since the last successful begin, so that the next begin
+ * applies none of them; for a caller that gives up on a begin after one of its values
+ * was refused. DOCK_RESTORE_INVALID_ARGUMENT only for a NULL handle. */
+DOCK_RESTORE_API dock_restore_status dock_restore_discard_values(dock_restore_owner* owner);
+
 /* Records the user's values of the six keys, writes the snapshot with a fresh session
  * ID, registers it, sets the marker, starts the agent, and only then applies the
  * values set and restarts the Dock. Snapshot and registry entry are on stable storage
  * (F_FULLFSYNC on macOS) before the first preference changes. The user's values are
  * the Dock's current ones unless a session is already active: this handle's (begin
  * again without end to change the values), another instance's on the same snapshot
- * path, or another application's in the registry; then its originals are carried over. All or nothing: on any failure
+ * path, or another application's in the registry; then its originals are carried
+ * over. Begun again, this handle's session applies the values of its earlier begins as
+ * well, those set since taking precedence: a begin with nothing set renews the session
+ * as it was, which is what DOCK_RESTORE_STATE_AGENT_GONE asks for. All or nothing: on any failure
  * the snapshot, the marker, the registry, the Dock and the agents are as before the
  * call, and a refused begin leaves no new file or folder. DOCK_RESTORE_DOCK_UNREADABLE
  * when com.apple.dock exists but cannot be read. Waits while another process holds
@@ -121,7 +132,8 @@ DOCK_RESTORE_API dock_restore_status dock_restore_recover(dock_restore_owner* ow
  * about each state, so that instances never take the Dock from one another:
  *   NONE:       begin when the Dock should be hidden.
  *   PROTECTED:  nothing.
- *   AGENT_GONE: begin again, once; if that fails or the agent is gone again, end.
+ *   AGENT_GONE: begin again, once, with nothing set: that renews the session as it was;
+ *               if that fails or the agent is gone again, end.
  *   TAKEN_OVER: do not begin again: the snapshot now holds another instance's session
  *               (or was ended or removed by someone else). Call end when this instance
  *               would have shown the Dock; it then changes nothing, or, if no session

@@ -37,3 +37,22 @@ echo
 echo "What begin and end cost the caller, and a recovery run with nothing stale:"
 "${isolate[@]}" build-bench/bench/owner_cycle_bench build-bench/dock-restore-agent 200 \
   build-bench/dock-restore-recover
+
+# What `await dock.begin()` costs the main thread, through the Swift interface built
+# against the installed library, as the Swift lane of scripts/test.sh builds it.
+if swiftc=$(command -v swiftc); then
+  swift_bench=$(mktemp -d)
+  trap 'rm -rf "$swift_bench"' EXIT
+  cmake --install build-bench --prefix "$swift_bench/prefix" >/dev/null
+  PKG_CONFIG_PATH=$(dirname "$(find "$swift_bench/prefix" -name dock-restore.pc)")
+  export PKG_CONFIG_PATH
+  libdir=$(pkg-config --variable=libdir dock-restore)
+  flags=(-O -swift-version 6 -I "$(pkg-config --variable=includedir dock-restore)" -L "$libdir"
+         -Xlinker -rpath -Xlinker "$libdir" -I "$swift_bench" -L "$swift_bench" -Xlinker -rpath -Xlinker "$swift_bench")
+  (cd "$swift_bench" && "$swiftc" -emit-library -emit-module -module-name DockRestore "${flags[@]}" \
+    "$OLDPWD"/Sources/DockRestore/*.swift)
+  "$swiftc" "${flags[@]}" -lDockRestore bench/async_begin_bench.swift -o "$swift_bench/async_begin_bench"
+  echo
+  echo "What await dock.begin() costs the main thread:"
+  "${isolate[@]}" "$swift_bench/async_begin_bench" build-bench/dock-restore-agent 200
+fi

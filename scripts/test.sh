@@ -57,12 +57,16 @@ ctest --test-dir build-sanitize --output-on-failure -j2
 # The Swift lane, where a Swift toolchain is installed: the package builds and passes its
 # tests; the Swift interface and the example owner in Swift build against the installed
 # module map and library, as an application's build would, and the owner library's
-# end-to-end cases run with that owner; every Swift block of the owner guide builds.
+# end-to-end cases run with that owner; every Swift block of the owner guide builds; the
+# guide's example builds as a client package that depends on this checkout; the
+# documentation catalog builds. Everything but the package's own build is Swift 6 with
+# complete concurrency checking, and a warning fails it.
 if swiftc=$(command -v swiftc); then
   echo "== swift package"
   swift="$(dirname "$swiftc")/swift"
   "$swift" build -j 2
-  "$swift" test -j 2 --disable-swift-testing  # the tests are XCTest
+  # The tests begin real sessions, and a begin runs `killall Dock`.
+  sh tests/e2e/run_isolated.sh "$swift" test -j 2 --disable-swift-testing  # the tests are XCTest
 
   echo "== swift owner against the installed library"
   swift_work=$(mktemp -d)
@@ -72,10 +76,11 @@ if swiftc=$(command -v swiftc); then
   export PKG_CONFIG_PATH
   includedir=$(pkg-config --variable=includedir dock-restore)
   libdir=$(pkg-config --variable=libdir dock-restore)
-  swift_flags=(-I "$includedir" -L "$libdir" -Xlinker -rpath -Xlinker "$libdir"
+  swift_flags=(-swift-version 6 -strict-concurrency=complete -warnings-as-errors
+               -I "$includedir" -L "$libdir" -Xlinker -rpath -Xlinker "$libdir"
                -I "$swift_work" -L "$swift_work" -Xlinker -rpath -Xlinker "$swift_work")
   (cd "$swift_work" && "$swiftc" -emit-library -emit-module -module-name DockRestore "${swift_flags[@]}" \
-    "$OLDPWD/Sources/DockRestore/DockRestore.swift")
+    "$OLDPWD"/Sources/DockRestore/*.swift)
   "$swiftc" "${swift_flags[@]}" -lDockRestore examples/owner.swift -o "$swift_work/owner"
   # Blocks fenced "```swift macos" use what only macOS's Foundation has.
   awk -v dir="$swift_work" '/^```swift$/ { n++; out = dir "/guide-" n ".swift"; next }
@@ -87,6 +92,32 @@ if swiftc=$(command -v swiftc); then
        "$(grep -c '^```swift macos' docs/owner-guide.md) left to macOS"
   DOCK_RESTORE_AGENT=$(pkg-config --variable=agent dock-restore) DOCK_RESTORE_OWNER="$swift_work/owner" \
     sh tests/e2e/run_isolated.sh python3 -m unittest discover -s tests/e2e -p test_owner_library.py
+
+  echo "== swift client of the package"
+  # The guide's example (the block that uses the owner from a detached task and from the
+  # main actor) as an application's own package, with the guide's dependency line:
+  # SwiftPM names this checkout after its folder.
+  client="$swift_work/client"
+  mkdir -p "$client/Sources/client"
+  cp "$(grep -l 'Task.detached' "$swift_work"/guide-*.swift | head -n 1)" "$client/Sources/client/main.swift"
+  cat >"$client/Package.swift" <<EOF
+// swift-tools-version:6.0
+import PackageDescription
+let package = Package(
+    name: "client", platforms: [.macOS(.v11)], dependencies: [.package(path: "$PWD")],
+    targets: [.executableTarget(
+        name: "client", dependencies: [.product(name: "DockRestore", package: "$(basename "$PWD")")],
+        swiftSettings: [.unsafeFlags(["-strict-concurrency=complete", "-warnings-as-errors"])])])
+EOF
+  "$swift" build -j 2 --package-path "$client"
+
+  echo "== swift documentation"
+  # The DocC catalog with every doc comment, offline; a link that names no symbol fails it.
+  "$swift" build -j 2 --target DockRestore -Xswiftc -emit-symbol-graph \
+    -Xswiftc -emit-symbol-graph-dir -Xswiftc "$swift_work/symbols"
+  "$(dirname "$swiftc")/docc" convert Sources/DockRestore/DockRestore.docc --warnings-as-errors \
+    --additional-symbol-graph-dir "$swift_work/symbols" --output-path "$swift_work/documentation" \
+    --fallback-display-name DockRestore --fallback-bundle-identifier org.dock-restore-agent.DockRestore
 else
   echo "== swift lane skipped: swiftc is not on PATH"
 fi

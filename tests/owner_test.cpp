@@ -2,9 +2,12 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <memory>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
+#include "dock_restore.h"
 #include "fake_platform.h"
 #include "owner/owner_session.h"
 #include "owner/stale_sessions.h"
@@ -291,6 +294,50 @@ TEST(OwnerSession, RecoveryCommandRecoversEveryStaleSessionOnce) {
     EXPECT_EQ(recoverStaleSessions(f.platform, false).complete, complete);
     EXPECT_EQ(f.platform.calls, calls);
   }
+}
+
+// Values discarded never reach the Dock; a session begun again puts back what it applied
+// before (lost, say, with its agent), with new values over it; end restores the user's.
+TEST(OwnerSession, ABeginAppliesTheSessionsValuesAndNoneDiscarded) {
+  const std::tuple<const char*, std::function<void(OwnerFixture&)>, bool, const char*> cases[] = {
+      {"values discarded before the first begin",
+       [](auto& f) {
+         stageValue(f.state, "autohide", true);
+         stageValue(f.state, "orientation", std::string("right"));
+         discardValues(f.state);
+         ASSERT_EQ(beginSession(f.platform, f.state).status, DOCK_RESTORE_OK);
+       },
+       false, "left"},
+      {"begun again after the agent died and the Dock lost its values, one value changed",
+       [](auto& f) {
+         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+         f.platform.started.erase(900);
+         f.platform.preferences["com.apple.dock autohide"] = false;
+         stageValue(f.state, "orientation", std::string("right"));
+         ASSERT_EQ(beginSession(f.platform, f.state).status, DOCK_RESTORE_OK);
+       },
+       true, "right"},
+  };
+  for (const auto& [name, run, autohide, orientation] : cases) {
+    SCOPED_TRACE(name);
+    OwnerFixture f;
+    run(f);
+    EXPECT_EQ(f.dock("autohide"), PlistValue(autohide));
+    EXPECT_EQ(f.dock("orientation"), PlistValue(orientation));
+    ASSERT_EQ(endSession(f.platform, f.state).status, DOCK_RESTORE_OK);
+    EXPECT_TRUE(f.dockAsUserHadIt());
+  }
+}
+
+// The C call refuses only a NULL handle, and as a call that succeeded clears the message.
+TEST(OwnerLibrary, DiscardValuesThroughTheCInterface) {
+  EXPECT_EQ(dock_restore_discard_values(nullptr), DOCK_RESTORE_INVALID_ARGUMENT);
+  const std::unique_ptr<dock_restore_owner, void (*)(dock_restore_owner*)> owner(
+      dock_restore_open(path.c_str(), "com.example.owner", "/nonexistent"), dock_restore_close);
+  ASSERT_NE(owner, nullptr);
+  EXPECT_EQ(dock_restore_set_string(owner.get(), "orientation", "top"), DOCK_RESTORE_INVALID_ARGUMENT);
+  EXPECT_EQ(dock_restore_discard_values(owner.get()), DOCK_RESTORE_OK);
+  EXPECT_STREQ(dock_restore_message(owner.get()), "");
 }
 
 }  // namespace

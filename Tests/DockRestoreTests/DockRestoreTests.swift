@@ -49,10 +49,69 @@ final class DockRestoreTests: XCTestCase {
         XCTAssertEqual(try FileManager.default.contentsOfDirectory(atPath: folder.path), [])
     }
 
+    func testEveryCallAfterCloseThrowsClosed() async throws {
+        let dock = try owner()
+        dock.close()
+        let calls: [(DockRestoreOwner) async throws -> Void] = [
+            { try $0.begin() }, { try $0.renew() }, { try $0.end() }, { try $0.recover() },
+            { try await $0.begin() }, { try await $0.renew() }, { try await $0.end() }, { try await $0.recover() },
+        ]
+        for (index, call) in calls.enumerated() {
+            let code = await thrownCode { try await call(dock) }
+            XCTAssertEqual(code, .closed, "call \(index)")
+        }
+        XCTAssertEqual(dock.state, .none)
+        dock.close()
+    }
+
+    func testTheBundleInitializerFindsTheAgentFolderAndDomain() async throws {
+        let (info, helpers, macOS) = ("Contents/Info.plist", "Contents/Helpers/dock-restore-agent",
+                                      "Contents/MacOS/dock-restore-agent")
+        // The bundle's files and the domain given; the agent and domain found, or the code thrown.
+        let cases: [([String], String?, String?, String?, DockRestoreError.Code?)] = [
+            ([info, helpers], nil, helpers, "org.example.fake", nil),
+            ([info, macOS], nil, macOS, "org.example.fake", nil),
+            ([info, macOS, helpers], nil, helpers, "org.example.fake", nil),
+            ([helpers], "org.example.given", helpers, "org.example.given", nil),
+            ([info], nil, nil, nil, .agentUnavailable),
+            ([helpers], nil, nil, nil, .invalidArgument),
+        ]
+        for (index, (files, domain, agent, foundDomain, code)) in cases.enumerated() {
+            let bundle = folder.appendingPathComponent("\(index)/Fake.app")
+            let support = folder.appendingPathComponent("\(index)/Support/app")
+            for file in files.map({ bundle.appendingPathComponent($0) }) {
+                try FileManager.default.createDirectory(at: file.deletingLastPathComponent(),
+                                                        withIntermediateDirectories: true)
+                try PropertyListEncoder().encode(["CFBundleIdentifier": "org.example.fake"]).write(to: file)
+                try FileManager.default.setAttributes([.posixPermissions: 0o755], ofItemAtPath: file.path)
+            }
+            var dock: DockRestoreOwner?
+            let thrown = await thrownCode {
+                dock = try DockRestoreOwner(applicationBundle: bundle, snapshotFolder: support, domain: domain)
+            }
+            XCTAssertEqual(thrown, code, "case \(index)")
+            XCTAssertEqual(dock?.agent.path, agent.map { bundle.appendingPathComponent($0).path }, "case \(index)")
+            XCTAssertEqual(dock?.domain, foundDomain, "case \(index)")
+            XCTAssertEqual(dock?.snapshot, dock.map { _ in support.appendingPathComponent("dock-snapshot.plist") })
+            let mode = try? FileManager.default.attributesOfItem(atPath: support.path)[.posixPermissions] as? Int
+            XCTAssertEqual(mode, dock.map { _ in 0o700 }, "case \(index): the folder, only when set up")
+        }
+    }
+
     func testAStatusOfANewerLibraryKeepsItsNumber() {
         let error = DockRestoreError(code: .init(rawValue: 42), message: "the Dock is on fire")
         XCTAssertNotEqual(error.code, .systemError)
         XCTAssertEqual(error.localizedDescription, "the Dock is on fire")
         XCTAssertEqual(error.description, "the Dock is on fire (status 42)")
+    }
+}
+
+/// The code of the DockRestoreError that `call` throws; nil when it throws none.
+func thrownCode(_ call: () async throws -> Void) async -> DockRestoreError.Code? {
+    do {
+        try await call()
+        return nil
+    } catch {
+        return (error as? DockRestoreError)?.code ?? .systemError
     }
 }

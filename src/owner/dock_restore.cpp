@@ -89,6 +89,13 @@ dock_restore_status dock_restore_set_string(dock_restore_owner* owner, const cha
   return stage(owner, key, [&] { return PreferenceValue(std::string(value)); });
 }
 
+dock_restore_status dock_restore_discard_values(dock_restore_owner* owner) {
+  return guarded(owner, [&] {
+    discardValues(owner->state);
+    return OwnerOutcome{};
+  });
+}
+
 dock_restore_status dock_restore_begin(dock_restore_owner* owner) {
   return guarded(owner, [&] { return beginSession(*owner->platform, owner->state); });
 }

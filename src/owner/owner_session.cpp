@@ -158,6 +158,8 @@ OwnerOutcome stageValue(OwnerState& state, std::string_view key, PreferenceValue
   return {};
 }
 
+void discardValues(OwnerState& state) { state.staged.clear(); }
+
 OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
   const auto& config = state.config;
   if (auto invalid = checkConfig(config); invalid.status != DOCK_RESTORE_OK) return invalid;
@@ -231,17 +233,21 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
                    "cannot start the agent \"" + config.agentPath + "\": " + describeError(-agentPID));
   }
 
-  // Only now, with the agent watching, is the Dock changed.
-  for (const auto& [key, value] : state.staged) platform.setPreference(dock, key, value);
+  // Only now, with the agent watching, is the Dock changed: a session begun again applies
+  // its earlier values too, in case they were lost with its agent, and the new ones over them.
+  auto applied = state.session ? state.session->applied : decltype(state.staged){};
+  for (const auto& [key, value] : state.staged) applied.insert_or_assign(key, value);
+  for (const auto& [key, value] : applied) platform.setPreference(dock, key, value);
   if (!platform.synchronizePreferences(dock)) {
-    for (const auto& [key, value] : state.staged) {
+    for (const auto& [key, value] : applied) {
       platform.setPreference(dock, key, preferenceFromEntry(lookup(before.dock, key)));
     }
     platform.synchronizePreferences(dock);
     rollBack(platform, state, before);
     return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot write the Dock's preferences; nothing changed");
   }
-  state.session = ActiveSession{*sessionID, std::move(originals), agentPID, platform.processStartTime(agentPID)};
+  state.session = ActiveSession{*sessionID, std::move(originals), agentPID, platform.processStartTime(agentPID),
+                                std::move(applied)};
   relaunchDock(platform);
   state.staged.clear();
   return {};

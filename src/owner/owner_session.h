@@ -23,6 +23,9 @@ struct ActiveSession {
   PlistDictionary recorded;                  // the snapshot's settings: the user's originals
   int agentPID = 0;                          // 0 when no agent could be started for it
   std::optional<std::int64_t> agentStarted;  // tells the agent from a process that reused its PID
+  // What the session has applied over all its begins, so that a begin after the agent
+  // is gone puts the Dock back as the session had it.
+  std::map<std::string, PreferenceValue, std::less<>> applied;
 };
 
 struct OwnerState {
@@ -41,6 +44,8 @@ struct OwnerOutcome {
 std::string_view settingType(std::string_view key);
 
 OwnerOutcome stageValue(OwnerState& state, std::string_view key, PreferenceValue value);
+// Forgets the values staged since the last successful begin.
+void discardValues(OwnerState& state);
 OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state);
 OwnerOutcome endSession(OwnerPlatform& platform, OwnerState& state);
 OwnerOutcome recoverAtLaunch(OwnerPlatform& platform, const OwnerConfig& config, bool& restored);

@@ -1,0 +1,108 @@
+import DockRestore
+import Foundation
+import XCTest
+
+#if os(Linux)
+// Sessions with the real agent in a scratch HOME: never on macOS, where the preferences
+// would be the user's own. A begin runs `killall Dock`: scripts/test.sh runs these in a
+// PID namespace of their own (tests/e2e/run_isolated.sh).
+final class SessionTests: XCTestCase {
+    private struct Dock: Codable, Equatable {
+        var orientation: String?, autohide: Bool?, delay: Double?
+        enum CodingKeys: String, CodingKey { case orientation, autohide, delay = "autohide-delay" }
+    }
+
+    private let usersDock = Dock(orientation: "left", autohide: false)
+    private var home: URL!
+    private var dockFile: URL { home.appendingPathComponent(".config/com.apple.dock.plist") }
+    private var dock: Dock { get throws { try PropertyListDecoder().decode(Dock.self, from: Data(contentsOf: dockFile)) } }
+
+    override func setUpWithError() throws {
+        home = FileManager.default.temporaryDirectory.appendingPathComponent("dock-restore-\(UUID().uuidString)")
+        try FileManager.default.createDirectory(at: dockFile.deletingLastPathComponent(), withIntermediateDirectories: true)
+        setenv("HOME", home.path, 1)
+        unsetenv("XDG_CONFIG_HOME")
+        try PropertyListEncoder().encode(usersDock).write(to: dockFile)
+    }
+
+    override func tearDownWithError() throws {
+        try FileManager.default.removeItem(at: home)
+    }
+
+    private func owner(_ name: String) throws -> DockRestoreOwner {
+        let built = URL(fileURLWithPath: CommandLine.arguments[0]).deletingLastPathComponent()
+        return try DockRestoreOwner(snapshot: home.appendingPathComponent("\(name).plist"), domain: "org.example.\(name)",
+                                    agent: built.appendingPathComponent("dock-restore-agent"))
+    }
+
+    // The agents watching `owner`'s snapshot, once `expected` are left (those of sessions
+    // begun over stand down by themselves), or after 10 s.
+    private func agents(of owner: DockRestoreOwner, expected: Int) -> [Int32] {
+        var pids: [Int32] = []
+        for _ in 0..<200 {
+            pids = ((try? FileManager.default.contentsOfDirectory(atPath: "/proc")) ?? []).compactMap { entry in
+                let arguments = (try? Data(contentsOf: URL(fileURLWithPath: "/proc/\(entry)/cmdline")))?.split(separator: 0)
+                return arguments?.count == 5 && arguments?[1] == Data(owner.snapshot.path.utf8) ? Int32(entry) : nil
+            }
+            if pids.count == expected { break }
+            usleep(50_000)
+        }
+        return pids
+    }
+
+    func testABeginWithARefusedValueLeavesNothingStaged() async throws {
+        let owner = try owner("app")
+        for settings in [  // one refused number, before, among and after the values the Dock takes
+            DockSettings(autohideDelay: -1, noBouncing: true, launchAnimation: false),
+            DockSettings(autohide: true, autohideDelay: -1, orientation: .right),
+            DockSettings(autohide: true, autohideDelay: 5, autohideTimeModifier: .nan, orientation: .right, noBouncing: true),
+            DockSettings(autohide: true, autohideTimeModifier: .infinity, orientation: .bottom),
+        ] {
+            let code = await thrownCode { try await owner.begin(settings) }
+            XCTAssertEqual(code, .invalidArgument)
+            XCTAssertEqual(owner.state, .none)
+            try await owner.begin(DockSettings())
+            XCTAssertEqual(try dock, usersDock, "\(settings)")
+            try await owner.end()
+        }
+    }
+
+    func testRenewAfterTheAgentIsKilledAppliesTheSessionsOwnSettings() async throws {
+        let owner = try owner("app")
+        let code = await thrownCode { try await owner.renew() }
+        XCTAssertEqual(code, .noSession)
+        try await owner.begin(DockSettings(autohide: true, orientation: .right))
+        kill(try XCTUnwrap(agents(of: owner, expected: 1).first), SIGKILL)
+        for _ in 0..<200 where owner.state != .agentGone { usleep(50_000) }
+        XCTAssertEqual(owner.state, .agentGone)
+        try PropertyListEncoder().encode(usersDock).write(to: dockFile)  // lost with the agent, say
+        try await owner.renew()
+        XCTAssertEqual(owner.state, .protected)
+        XCTAssertEqual(try dock, Dock(orientation: "right", autohide: true))
+        try await owner.end()
+        XCTAssertEqual(try dock, usersDock)
+    }
+
+    func testAsyncBeginAndEndFromManyTasksOnOneOwnerAndOnTwo() async throws {
+        for owners in [[try owner("one")], [try owner("first"), try owner("second")]] {
+            try await withThrowingTaskGroup(of: Void.self) { group in
+                for task in 0..<16 {
+                    let settings = task % 3 == 0 ? DockSettings.hidden : DockSettings(orientation: .right)
+                    group.addTask { try await owners[task % owners.count].begin(settings) }
+                }
+                try await group.waitForAll()
+            }
+            for owner in owners {
+                XCTAssertEqual(owner.state, .protected)
+                XCTAssertEqual(agents(of: owner, expected: 1).count, 1, "one agent per session")
+            }
+            try await withThrowingTaskGroup(of: Void.self) { group in
+                for owner in owners { group.addTask { try await owner.end() } }
+                try await group.waitForAll()
+            }
+            XCTAssertEqual(try dock, usersDock)
+            for owner in owners { XCTAssertEqual(agents(of: owner, expected: 0), []) }
+        }
+    }
+}
+#endif
