@@ -92,7 +92,7 @@ let package = Package(
                           cxxSettings: [.headerSearchPath("src")]),
         // The example owner in Swift, which the end-to-end tests drive like examples/owner.c.
         .executableTarget(name: "dock-restore-example-owner-swift", dependencies: ["DockRestore"], path: "examples",
-                          exclude: ["owner.c", "owner.py", "demo.py"], sources: ["owner.swift"]),
+                          exclude: ["owner.c", "owner.py", "demo.py", "macos"], sources: ["owner.swift"]),
         .testTarget(name: "DockRestoreTests", dependencies: ["DockRestore"]),
     ],
     swiftLanguageModes: [.v6],
