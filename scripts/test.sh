@@ -65,8 +65,10 @@ if swiftc=$(command -v swiftc); then
   echo "== swift package"
   swift="$(dirname "$swiftc")/swift"
   "$swift" build -j 2
-  # The tests begin real sessions, and a begin runs `killall Dock`.
-  sh tests/e2e/run_isolated.sh "$swift" test -j 2 --disable-swift-testing  # the tests are XCTest
+  # The tests begin real sessions, and a begin runs `killall Dock`. XCTest has no time
+  # limit of its own here: a call that never returns (a lost continuation) fails the
+  # lane after ten minutes instead of holding it.
+  sh tests/e2e/run_isolated.sh timeout 600 "$swift" test -j 2 --disable-swift-testing  # the tests are XCTest
 
   echo "== swift owner against the installed library"
   swift_work=$(mktemp -d)
