@@ -35,6 +35,11 @@ class PosixPlatform : public OwnerPlatform {
   int processId() override;
   bool randomBytes(std::span<std::uint8_t> bytes) override;
 
+ protected:
+  // Where the backend's preferences keep a user's domains, which domainReadable checks;
+  // empty when there is no telling.
+  virtual std::string preferencesDirectory() = 0;
+
  private:
   OwnerWatch watch_;
   std::string registry_;  // the registry's folder while it is locked
