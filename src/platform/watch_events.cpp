@@ -80,16 +80,19 @@ Wake awaitChange(WatchSource& source, WatchMemory& memory, double fallbackSecond
   // A watch lost or never had is tried again at every pass. Once it is back, the
   // snapshot is read again at once: it may have changed while nothing watched it.
   if (!source.watchingFolder() && source.watchFolder()) return ended(source, memory, Wake::snapshotChanged);
-  // A wait with a limit waits for a writer to finish: it ends once writes pause, after
-  // the first event that arrives during it, not on one that was already pending.
+  // A wait with a limit waits for a writer to finish: it ends once changes have paused
+  // for a quiet spell, never on one that was already pending (a truncation, reported
+  // before the bytes that follow it), and at its limit when none comes.
   const bool settling = !std::isinf(limitSeconds);
   const double start = source.now();
+  double lastChange = -std::numeric_limits<double>::infinity();
   if (settling) {
-    if (auto pending = source.next(0.0); pending && take(source, memory, *pending).exited) {
-      return Wake::ownerExited;
+    if (auto pending = source.next(0.0)) {
+      const Reading reading = take(source, memory, *pending);
+      if (reading.exited) return Wake::ownerExited;
+      if (reading.changed) lastChange = start;
     }
   }
-  double lastChange = -std::numeric_limits<double>::infinity();
   for (;;) {
     double end = start + (source.trusted() ? limitSeconds : std::min(limitSeconds, fallbackSeconds));
     if (settling && !std::isinf(lastChange)) end = std::min(end, lastChange + quietSpell);
