@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,9 +36,10 @@ class ReplayedSource final : public WatchSource {
 
   double now() override { return clock_; }
   std::optional<std::vector<WatchEvent>> next(double seconds) override {
+    // A wait that nothing would end fails its row, not the whole test.
+    if (script_.empty() && seconds < 0) script_.push_back({9999, {}, {}, path_, true});
     const double until = seconds < 0 ? forever : clock_ + seconds;
     if (script_.empty() || script_.front().ms / 1000 > until) {
-      if (std::isinf(until)) throw std::runtime_error("waits for ever");
       clock_ = until;
       return std::nullopt;
     }
