@@ -20,47 +20,35 @@
 
 namespace {
 
-// A scratch folder holding a snapshot file.
-struct Scratch {
-  Scratch() {
-    folder = (std::filesystem::temp_directory_path() / "owner-watch-XXXXXX").string();
-    if (::mkdtemp(folder.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    snapshot = folder + "/snapshot.plist";
-    write(snapshot, "first");
-  }
-  ~Scratch() { std::filesystem::remove_all(folder); }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  static void write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-  std::string folder;
-  std::string snapshot;
-};
+void write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
-// An owner that lives `seconds` (0: a zombie from the start), then is reaped. A change
-// that goes unseen then ends the wait with the owner's exit instead of hanging it.
-struct Owner {
-  explicit Owner(unsigned seconds) : pid(::fork()) {
-    if (pid == 0) {
-      ::sleep(seconds);
-      ::_exit(0);
-    }
+// A scratch folder holding a snapshot file, and an owner that lives `seconds` (0: a
+// zombie from the start). A change that goes unseen ends a wait with the owner's exit
+// rather than hanging it.
+struct Scene {
+  explicit Scene(unsigned seconds) : folder(std::filesystem::temp_directory_path() / "owner-watch-XXXXXX") {
+    if (::mkdtemp(folder.data()) == nullptr || (owner = ::fork()) < 0) throw std::runtime_error("no scene");
+    if (owner == 0) ::_exit(static_cast<int>(::sleep(seconds)));
     siginfo_t info{};
-    if (seconds == 0) ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+    if (seconds == 0) ::waitid(P_PID, static_cast<id_t>(owner), &info, WEXITED | WNOWAIT);
+    write(snapshot = folder + "/snapshot.plist", "first");
   }
-  ~Owner() {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+  ~Scene() {
+    ::kill(owner, SIGKILL);
+    ::waitpid(owner, nullptr, 0);
+    std::filesystem::remove_all(folder);
   }
-  Owner(const Owner&) = delete;
-  Owner& operator=(const Owner&) = delete;
-  pid_t pid;
+  Scene(const Scene&) = delete;
+  Scene& operator=(const Scene&) = delete;
+  std::string folder, snapshot;
+  pid_t owner = 0;
 };
 
 TEST(OwnerWatch, SeesEachWayOfRewritingTheSnapshot) {
   using Step = std::pair<std::function<void(const std::string& path)>, Wake>;
-  const auto inPlace = [](const std::string& path) { Scratch::write(path, "rewritten in place"); };
+  const auto inPlace = [](const std::string& path) { write(path, "rewritten in place"); };
   const auto replace = [](const std::string& path) {
-    Scratch::write(path + ".tmp", "replaced");
+    write(path + ".tmp", "replaced");
     std::filesystem::rename(path + ".tmp", path);
   };
   const auto remove = [](const std::string& path) { std::filesystem::remove(path); };
@@ -78,11 +66,10 @@ TEST(OwnerWatch, SeesEachWayOfRewritingTheSnapshot) {
       {"an owner already a zombie", true, {{nothing, Wake::ownerExited}}},
   };
   for (const auto& [what, zombie, steps] : rows) {
-    Scratch scratch;
-    const Owner owner(zombie ? 0 : 3);
-    OwnerWatch watch(owner.pid, scratch.snapshot);
+    const Scene scene(zombie ? 0 : 3);
+    OwnerWatch watch(scene.owner, scene.snapshot);
     for (const auto& [change, wake] : steps) {
-      change(scratch.snapshot);
+      change(scene.snapshot);
       EXPECT_EQ(watch.wait(0.5, std::numeric_limits<double>::infinity()), wake) << what;
     }
   }
@@ -95,13 +82,12 @@ TEST(OwnerWatch, AnOverflowedEventQueueCountsAsAChange) {
   long queueLength = 0;
   std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queueLength;
   if (queueLength <= 0 || queueLength > (1 << 20)) GTEST_SKIP() << "no inotify queue of a usable length";
-  Scratch scratch;
-  const Owner owner(3);
-  OwnerWatch watch(owner.pid, scratch.snapshot);
+  const Scene scene(3);
+  OwnerWatch watch(scene.owner, scene.snapshot);
   // Closes after writing, alternating between two names so that none coalesce: the
   // queue overflows with events about other files only.
-  for (long i = 0; i <= queueLength; ++i) std::ofstream(scratch.folder + (i % 2 != 0 ? "/a" : "/b"));
-  Scratch::write(scratch.snapshot, "rewritten in place");
+  for (long i = 0; i <= queueLength; ++i) std::ofstream(scene.folder + (i % 2 != 0 ? "/a" : "/b"));
+  write(scene.snapshot, "rewritten in place");
   EXPECT_EQ(watch.wait(0.5, std::numeric_limits<double>::infinity()), Wake::snapshotChanged);
 }
 

@@ -1,5 +1,5 @@
-// The owner watch's wait, replayed: the event sequences a kqueue and an inotify watch
-// report for the same writes, fed to awaitChange on a clock of its own.
+// The owner watch's wait, replayed: the events a kqueue and an inotify watch report for
+// the same writes, fed to awaitChange on a clock of the test's own.
 
 #include "platform/watch_events.h"
 
@@ -15,25 +15,24 @@
 namespace {
 
 constexpr double forever = std::numeric_limits<double>::infinity();
-constexpr WatchEvent fileWritten{Watched::file, Happened::written}, fileAttributes{Watched::file, Happened::attributes},
-    fileDeleted{Watched::file, Happened::deleted}, folderWritten{Watched::folder, Happened::written};
-
+constexpr WatchEvent written{Watched::file, Happened::written}, truncated{Watched::file, Happened::attributes},
+    deleted{Watched::file, Happened::deleted}, folder{Watched::folder, Happened::written};
 FileStamp file(std::uint64_t inode, std::int64_t size = 100) { return {true, 1, inode, size, 0}; }
 
-// What happens at one moment, as each system reports it. Events a kqueue reports on a
-// file's own watch arrive only while that very file is watched.
+// One moment, as each system reports it (inotify's on the folder, the snapshot named
+// "s"), and what the path names from then on. A kqueue reports a file's own events only
+// while that very file is watched.
 struct Arrival {
   double ms;
   std::vector<WatchEvent> kqueue;
-  std::vector<std::pair<std::uint32_t, std::string>> inotify;  // on the folder; the snapshot is "s"
-  FileStamp path;                                              // what the path names from then on
+  std::vector<std::pair<std::uint32_t, const char*>> inotify;
+  FileStamp path = file(1);
   bool exit = false;
 };
 
-class ReplayedSource final : public WatchSource {
+class Replay final : public WatchSource {
  public:
-  ReplayedSource(std::vector<Arrival> script, bool kqueue) : script_(std::move(script)), kqueue_(kqueue) {}
-
+  Replay(std::vector<Arrival> script, bool kqueue) : script_(std::move(script)), kqueue_(kqueue) {}
   double now() override { return clock_; }
   std::optional<std::vector<WatchEvent>> next(double seconds) override {
     // A wait that nothing would end fails its row, not the whole test.
@@ -46,20 +45,14 @@ class ReplayedSource final : public WatchSource {
     // Everything due by then arrives together, as a kernel's queue coalesces it.
     clock_ = std::max(clock_, script_.front().ms / 1000);
     std::vector<WatchEvent> events;
-    while (!script_.empty() && script_.front().ms / 1000 <= clock_) {
-      const Arrival arrival = script_.front();
-      script_.erase(script_.begin());
+    for (; !script_.empty() && script_.front().ms / 1000 <= clock_; script_.erase(script_.begin())) {
+      const Arrival& arrival = script_.front();
       if (arrival.exit) events.push_back({Watched::owner, Happened::exited});
-      if (kqueue_) {
-        for (const auto event : arrival.kqueue) {
-          if (event.which != Watched::file || (watched_.present && watched_.inode == path_.inode)) {
-            events.push_back(event);
-          }
-        }
-      } else {
-        for (const auto& [mask, name] : arrival.inotify) {
-          if (const auto event = fromInotify(mask, name, "s")) events.push_back(*event);
-        }
+      for (const auto event : arrival.kqueue) {
+        if (kqueue_ && (event.which != Watched::file || watched_.inode == path_.inode)) events.push_back(event);
+      }
+      for (const auto& [mask, name] : arrival.inotify) {
+        if (!kqueue_ && fromInotify(mask, name, "s")) events.push_back(*fromInotify(mask, name, "s"));
       }
       path_ = arrival.path;
     }
@@ -80,117 +73,68 @@ class ReplayedSource final : public WatchSource {
   std::vector<Arrival> script_;
   bool kqueue_;
   double clock_ = 0;  // seconds
-  FileStamp path_ = file(1);
-  FileStamp watched_;
+  FileStamp path_ = file(1), watched_;
 };
-
-struct Ended {
-  Wake wake;
-  double ms;
-  bool operator==(const Ended&) const = default;
-};
-
-std::string describe(const std::vector<Ended>& ends) {
-  std::string text;
-  for (const auto& [wake, ms] : ends) {
-    text += (wake == Wake::ownerExited ? "exit@"
-             : wake == Wake::timedOut  ? "timeout@"
-                                       : "change@") +
-            std::to_string(static_cast<int>(std::lround(ms))) + " ";
-  }
-  return text;
-}
 
 TEST(WatchEvents, ReplayedSequencesEndEachWaitWhenTheyShould) {
-  const auto changed = [](double ms) { return Ended{Wake::snapshotChanged, ms}; };
-  const auto exited = [](double ms) { return Ended{Wake::ownerExited, ms}; };
-  const Arrival exitLater{400, {}, {}, file(2), true};
-  // Each row: the script, the waits in turn (a limit for the settle re-read, or none),
-  // and how each must end. The watch is taken at 0 ms, before the first read.
-  struct Row {
-    const char* what;
-    std::vector<Arrival> script;
-    std::vector<double> limits;
-    std::vector<Ended> ends;
-  };
-  const Row rows[] = {
-      // The temporary file's creation shows on the folder only: no change to the
-      // snapshot, so the rename is read at once, not after a burst window.
-      {"temporary file, then renamed over the snapshot",
-       {{5, {folderWritten}, {{IN_CLOSE_WRITE, "s.tmp"}}, file(1)},
-        {8, {folderWritten, fileDeleted}, {{IN_MOVED_FROM, "s.tmp"}, {IN_MOVED_TO, "s"}}, file(2)},
-        exitLater},
+  const Arrival exit{400, {}, {}, file(1), true}, lateExit{600, {}, {}, file(1), true};
+  std::vector<Arrival> burst;  // 200 writes a millisecond apart
+  for (int i = 0; i < 200; ++i) burst.push_back({i * 1.0, {written}, {{IN_CLOSE_WRITE, "s"}}, file(1, i)});
+  burst.push_back(exit);
+  // The script, the limit of each wait in turn (a settle re-read's, or none), and how
+  // each ends. The watch is taken at 0 ms, before the first read.
+  const std::tuple<const char*, std::vector<Arrival>, std::vector<double>, std::string> rows[] = {
+      // Creating the temporary file shows on the folder only and changes nothing.
+      {"temporary file renamed over the snapshot",
+       {{5, {folder}, {{IN_CLOSE_WRITE, "s.tmp"}}}, {8, {folder, deleted}, {{IN_MOVED_TO, "s"}}, file(2)}, exit},
        {forever, forever},
-       {changed(8), exited(400)}},
-      // A kqueue reports the truncation at once, pending when the settle re-read begins;
-      // that wait ends once the write has landed and writes pause.
+       "change@8 exit@400 "},
+      // A kqueue reports the truncation at once, pending as the settle re-read begins.
       {"truncated, then written in place",
-       {{0, {fileAttributes}, {}, file(1, 0)},
-        {3, {fileWritten}, {{IN_CLOSE_WRITE, "s"}}, file(1)},
-        {30, {fileAttributes}, {}, file(1, 0)},
-        {32, {fileWritten}, {{IN_CLOSE_WRITE, "s"}}, file(1)}},
+       {{0, {truncated}, {}, file(1, 0)}, {3, {written}, {{IN_CLOSE_WRITE, "s"}}}, {30, {truncated}, {}, file(1, 0)}},
        {0.5},
-       {changed(13)}},
-      {"rewritten in place before a settle re-read",
-       {{0, {fileWritten}, {{IN_CLOSE_WRITE, "s"}}, file(1, 120)}, {600, {}, {}, file(1), true}},
-       {0.5},
-       {changed(10)}},
-      {"rewritten in place between the first read and the first wait",
-       {{0, {fileWritten}, {{IN_CLOSE_WRITE, "s"}}, file(1, 120)}, exitLater},
+       "change@13 "},
+      {"rewritten before a settle re-read", {{0, {written}, {{IN_CLOSE_WRITE, "s"}}}, lateExit}, {0.5}, "change@10 "},
+      {"a settle re-read nothing disturbs", {lateExit}, {0.5}, "timeout@500 "},
+      {"rewritten between the first read and the first wait",
+       {{0, {written}, {{IN_CLOSE_WRITE, "s"}}}, exit},
        {forever, forever},
-       {changed(0), exited(400)}},
-      // The new file is watched from its creation on: its rewrite in place is seen.
+       "change@0 exit@400 "},
       {"deleted, then recreated and rewritten in place",
-       {{0, {fileDeleted, folderWritten}, {{IN_DELETE, "s"}}, {}},
-        {10, {folderWritten}, {{IN_CLOSE_WRITE, "s"}}, file(2)},
-        {100, {fileWritten}, {{IN_CLOSE_WRITE, "s"}}, file(2, 120)},
-        exitLater},
+       {{0, {deleted, folder}, {{IN_DELETE, "s"}}, {}},
+        {10, {folder}, {{IN_CLOSE_WRITE, "s"}}, file(2)},
+        {100, {written}, {{IN_CLOSE_WRITE, "s"}}, file(2, 120)},
+        exit},
        {forever, forever, forever, forever},
-       {changed(0), changed(50), changed(100), exited(400)}},
+       "change@0 change@50 change@100 exit@400 "},
       {"replaced, then rewritten in place",
-       {{0, {folderWritten, fileDeleted}, {{IN_MOVED_TO, "s"}}, file(2)},
-        {100, {fileWritten}, {{IN_CLOSE_WRITE, "s"}}, file(2, 120)},
-        exitLater},
+       {{0, {folder, deleted}, {{IN_MOVED_TO, "s"}}, file(2)},
+        {100, {written}, {{IN_CLOSE_WRITE, "s"}}, file(2, 1)},
+        exit},
        {forever, forever, forever},
-       {changed(0), changed(100), exited(400)}},
-      // What the system's watch reports for an owner that is a zombie at the start, or
-      // whose exit cannot be watched (ESRCH) because it is one; the settle wait too.
-      {"the owner gone before the first wait", {{0, {}, {}, file(1), true}}, {forever}, {exited(0)}},
-      {"the owner gone before a settle re-read", {{0, {}, {}, file(1), true}}, {0.5}, {exited(0)}},
-      {"a settle re-read that nothing disturbs", {{600, {}, {}, file(1), true}}, {0.5}, {{Wake::timedOut, 500}}},
+       "change@0 change@100 exit@400 "},
+      // What either adapter reports for an owner that is a zombie at the start (a
+      // kqueue's exit watch then fails with ESRCH).
+      {"the owner gone before the first wait", {{0, {}, {}, file(1), true}}, {forever}, "exit@0 "},
+      {"the owner gone before a settle re-read", {{0, {}, {}, file(1), true}}, {0.5}, "exit@0 "},
+      // Read at most once every burstGap; the exit still ends the wait.
+      {"a burst of 200 writes", burst, std::vector<double>(6, forever),
+       "change@0 change@50 change@100 change@150 "
+       "change@200 exit@400 "},
   };
   for (const bool kqueue : {true, false}) {
     for (const auto& [what, script, limits, ends] : rows) {
-      ReplayedSource source(script, kqueue);
+      Replay replay(script, kqueue);
       WatchMemory memory;
-      startWatching(source, memory);
-      std::vector<Ended> seen;
+      startWatching(replay, memory);
+      std::string seen;
       for (const double limit : limits) {
-        const Wake wake = awaitChange(source, memory, 0.5, limit);
-        seen.push_back({wake, source.now() * 1000});
+        const Wake wake = awaitChange(replay, memory, 0.5, limit);
+        seen += wake == Wake::ownerExited ? "exit@" : wake == Wake::timedOut ? "timeout@" : "change@";
+        seen += std::to_string(std::lround(replay.now() * 1000)) + " ";
       }
-      EXPECT_EQ(describe(seen), describe(ends)) << what << (kqueue ? " (kqueue)" : " (inotify)");
+      EXPECT_EQ(seen, ends) << what << (kqueue ? " (kqueue)" : " (inotify)");
     }
-  }
-}
-
-// 200 writes a millisecond apart, then the owner's exit: read at most once every
-// burstGap, and the exit still ends the wait.
-TEST(WatchEvents, ABurstOfWritesIsReadAFewTimesOnly) {
-  for (const bool kqueue : {true, false}) {
-    std::vector<Arrival> script;
-    for (int i = 0; i < 200; ++i) {
-      script.push_back({static_cast<double>(i), {fileWritten}, {{IN_CLOSE_WRITE, "s"}}, file(1, 100 + i)});
-    }
-    script.push_back({300, {}, {}, file(1, 299), true});
-    ReplayedSource source(script, kqueue);
-    WatchMemory memory;
-    startWatching(source, memory);
-    std::vector<Ended> seen;
-    while (seen.empty() || seen.back().wake != Wake::ownerExited) {
-      seen.push_back({awaitChange(source, memory, 0.5, forever), source.now() * 1000});
-    }
-    EXPECT_EQ(describe(seen), "change@0 change@50 change@100 change@150 change@200 exit@300 ") << kqueue;
   }
 }
 
