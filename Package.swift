@@ -36,6 +36,7 @@ let core = cxxTarget("CDockRestoreCore", sources: [
     "src/platform/posix_platform.cpp",
     "src/platform/regular_file.cpp",
     "src/platform/user_paths.cpp",
+    "src/platform/watch_events.cpp",
     "src/platform/native_values.cpp",
 ], linkerSettings: [.linkedLibrary("m", .when(platforms: portablePlatforms))])
 

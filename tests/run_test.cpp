@@ -180,4 +180,15 @@ TEST(Run, LeavesTheDockToAnotherApplicationsLiveSession) {
   }
 }
 
+// An owner rewriting its snapshot in place as the agent starts: the first read, too,
+// is given the settle wait before the snapshot counts as unreadable.
+TEST(Run, ASnapshotCaughtMidWriteAtTheStartIsReadAgain) {
+  FakePlatform platform;
+  platform.probeAnswer = ProcessState::gone;
+  platform.beforeRead = [&platform](int n) {
+    if (n == 2) platform.files[snapshotPath] = snapshot(true, "812", "abc");
+  };
+  EXPECT_EQ(run(platform, "<plist><dict>"), recovery);
+}
+
 }  // namespace

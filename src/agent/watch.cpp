@@ -8,10 +8,11 @@ void watchOwner(Platform& platform, const AgentArguments& arguments) {
   constexpr double noLimit = std::numeric_limits<double>::infinity();
   // Taken before the first read, so that no change or exit after a read goes unseen.
   if (arguments.ownerPID > 0) platform.startWatch(arguments.ownerPID, arguments.snapshotPath);
-  for (bool first = true;; first = false) {
+  for (;;) {
     auto record = readSnapshot(platform, arguments.snapshotPath);
-    if (!record && !first && platform.readFile(arguments.snapshotPath)) {
-      // There, but not whole: perhaps caught while rewritten in place.
+    if (!record && arguments.ownerPID > 0 && platform.readFile(arguments.snapshotPath)) {
+      // There, but not whole: perhaps caught while rewritten in place, the first read
+      // too, since the owner may rewrite it while the agent starts.
       if (platform.waitForChange(pollInterval, settleInterval) == Wake::ownerExited) return;
       record = readSnapshot(platform, arguments.snapshotPath);
     }

@@ -8,8 +8,8 @@
 inline constexpr double pollInterval = 0.5;
 
 // How long a snapshot that is there but does not read whole is given to become whole,
-// unless a write to it completes sooner: an owner rewriting it in place may have been
-// caught mid-write. As long as a pass would have waited to read it again.
+// unless writes to it pause sooner: an owner rewriting it in place may have been caught
+// mid-write. As long as a pass would have waited to read it again.
 inline constexpr double settleInterval = 0.5;
 
 // Waits while the snapshot still matches and the owner still runs; returns at the

@@ -8,12 +8,19 @@
 #include <ctime>
 #include <span>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #if defined(__APPLE__)
 #include <sys/event.h>
 #include <sys/mount.h>
+#if __has_include(<libproc.h>)
+#include <libproc.h>   // proc_pidinfo; declared elsewhere where it is absent
+#include <sys/proc.h>  // SZOMB
+#include <sys/proc_info.h>
+#endif
 #else
 #include <linux/magic.h>
 #include <poll.h>
@@ -24,9 +31,6 @@
 
 namespace {
 
-// The shortest time between two reads for changes: a burst of rewrites costs a few
-// reads a second, however many it holds.
-constexpr double burstGap = 0.05;
 #if defined(__APPLE__)
 timespec toTimespec(double seconds) {
   double whole = 0.0;
@@ -35,10 +39,27 @@ timespec toTimespec(double seconds) {
 }
 #endif
 
-double now() {
+double monotonicNow() {
   timespec t{};
   ::clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Apple systems name the field st_mtimespec, POSIX st_mtim.
+template <typename Status>
+timespec modificationTime(const Status& status) {
+  if constexpr (requires { status.st_mtimespec; }) {
+    return status.st_mtimespec;
+  } else {
+    return status.st_mtim;
+  }
+}
+
+FileStamp stampOf(const struct stat& status) {
+  const timespec modified = modificationTime(status);
+  return {true, static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+          static_cast<std::int64_t>(status.st_size),
+          static_cast<std::int64_t>(modified.tv_sec) * 1000000000 + modified.tv_nsec};
 }
 
 bool isLink(const std::string& path) {
@@ -55,6 +76,29 @@ bool plainFolder(const std::string& folder) {
   }
 }
 
+#if defined(__APPLE__)
+// Whether process `pid` has ended: there is none, or only its zombie.
+bool ownerGone(int pid) {
+  proc_bsdinfo info{};
+  constexpr int size = static_cast<int>(PROC_PIDTBSDINFO_SIZE);
+  return ::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, size) != size || info.pbi_status == SZOMB;
+}
+
+// The vnode flags of a kevent, translated.
+void addVnodeEvents(Watched which, std::uint32_t flags, std::vector<WatchEvent>& events) {
+  constexpr std::pair<std::uint32_t, Happened> kinds[] = {
+      {NOTE_WRITE | NOTE_EXTEND, Happened::written},
+      {NOTE_ATTRIB | NOTE_LINK, Happened::attributes},
+      {NOTE_DELETE, Happened::deleted},
+      {NOTE_RENAME, Happened::renamed},
+      {NOTE_REVOKE, Happened::revoked},
+  };
+  for (const auto& [mask, kind] : kinds) {
+    if ((flags & mask) != 0) events.push_back({which, kind});
+  }
+}
+#endif
+
 }  // namespace
 
 OwnerWatch::OwnerWatch(int pid, const std::string& path) : path_(path) {
@@ -63,58 +107,42 @@ OwnerWatch::OwnerWatch(int pid, const std::string& path) : path_(path) {
   name_ = path.substr(slash + 1);
 #if defined(__APPLE__)
   queue_ = UniqueFd(::kqueue());
-  if (!queue_.valid()) return;
-  struct kevent change {};
-  EV_SET(&change, pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
-  exitWatched_ = ::kevent(queue_.get(), &change, 1, nullptr, 0, nullptr) == 0;
+  if (queue_.valid()) {
+    struct kevent change {};
+    EV_SET(&change, pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
+    exitWatched_ = ::kevent(queue_.get(), &change, 1, nullptr, 0, nullptr) == 0;
+    // A zombie cannot be watched, yet answers kill(pid, 0): it has exited all the same.
+    goneAtStart_ = !exitWatched_ && errno == ESRCH && ownerGone(pid);
+  }
 #elif defined(SYS_pidfd_open)
   exit_ = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 #else
   (void)pid;
 #endif
-  watchFolder();
+  startWatching(*this, memory_);
 }
 
 Wake OwnerWatch::wait(double fallbackSeconds, double limitSeconds) {
-  // A watch lost or never had is tried again at every pass. Once it is back, the
-  // snapshot is read again at once: it may have changed while nothing watched it.
-  if (!watchingFolder() && watchFolder()) return Wake::snapshotChanged;
-#if defined(__APPLE__)
-  if (!fileFd_.valid() && queue_.valid()) {
-    // Rewrites of the file in place show only on the file, and it is replaced by renames.
-    fileFd_ = UniqueFd(::open(path_.c_str(), O_EVTONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct kevent change {};
-    EV_SET(&change, fileFd_.get(), EVFILT_VNODE, EV_ADD | EV_CLEAR,
-           NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_LINK | NOTE_DELETE | NOTE_RENAME | NOTE_REVOKE, 0, nullptr);
-    if (fileFd_.valid() && ::kevent(queue_.get(), &change, 1, nullptr, 0, nullptr) != 0) fileFd_.reset();
-  }
-#endif
+  return awaitChange(*this, memory_, fallbackSeconds, limitSeconds);
+}
+
+double OwnerWatch::now() { return monotonicNow(); }
+
+bool OwnerWatch::trusted() {
   // Through a link, the file that is read lies elsewhere and changes there unseen.
-  const bool trusted = watchingFolder() && !isLink(path_);
-  const double start = now();
-  for (;;) {
-    const bool watched = trusted && watchingFolder() && watchingExit();
-    const double seconds = watched ? limitSeconds : std::min(limitSeconds, fallbackSeconds);
-    const Event event = next(std::isinf(seconds) ? -1.0 : std::max(0.0, start + seconds - now()));
-    if (event == Event::exited) return Wake::ownerExited;
-    if (event == Event::timedOut) return Wake::timedOut;
-    if (event == Event::changed) break;
-  }
-  // What arrived together has been taken in: the snapshot is read once for all of it,
-  // and at once, unless the last change was only just read. A burst of changes is read
-  // no more often than once every burstGap, and meanwhile wakes nothing but an exit. A
-  // wait with a limit is owed its answer at once: it waits for a writer to finish.
-  if (const double left = lastChange_ + burstGap - now(); left > 0 && std::isinf(limitSeconds)) {
-    if (awaitExit(left) || next(0.0) == Event::exited) return Wake::ownerExited;
-  }
-  lastChange_ = now();
-  return Wake::snapshotChanged;
+  return watchingFolder() && watchingExit() && !isLink(path_);
+}
+
+FileStamp OwnerWatch::stamp() {
+  struct stat status {};
+  return ::lstat(path_.c_str(), &status) == 0 ? stampOf(status) : FileStamp{};
 }
 
 #if defined(__APPLE__)
 
-bool OwnerWatch::watchingFolder() const { return folderFd_.valid(); }
-bool OwnerWatch::watchingExit() const { return exitWatched_; }
+bool OwnerWatch::watchingFolder() { return folderFd_.valid(); }
+bool OwnerWatch::watchingExit() const { return exitWatched_ || goneAtStart_; }
+void OwnerWatch::unwatchFolder() { folderFd_.reset(); }
 
 bool OwnerWatch::watchFolder() {
   folderFd_.reset();
@@ -133,6 +161,21 @@ bool OwnerWatch::watchFolder() {
   return true;
 }
 
+FileStamp OwnerWatch::watchFile() {
+  // Rewrites of the file in place show only on the file itself. Closing the old
+  // descriptor drops its events.
+  fileFd_.reset();
+  if (!queue_.valid()) return {};
+  fileFd_ = UniqueFd(::open(path_.c_str(), O_EVTONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct kevent change {};
+  EV_SET(&change, fileFd_.get(), EVFILT_VNODE, EV_ADD | EV_CLEAR,
+         NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_LINK | NOTE_DELETE | NOTE_RENAME | NOTE_REVOKE, 0, nullptr);
+  if (fileFd_.valid() && ::kevent(queue_.get(), &change, 1, nullptr, 0, nullptr) != 0) fileFd_.reset();
+  struct stat status {};
+  if (!fileFd_.valid() || ::fstat(fileFd_.get(), &status) != 0) return {};
+  return stampOf(status);
+}
+
 bool OwnerWatch::awaitExit(double seconds) {
   // The exit is taken in with the changes afterwards, so that a burst of vnode events
   // wakes nothing meanwhile.
@@ -142,14 +185,15 @@ bool OwnerWatch::awaitExit(double seconds) {
   return false;
 }
 
-OwnerWatch::Event OwnerWatch::next(double seconds) {
+std::optional<std::vector<WatchEvent>> OwnerWatch::next(double seconds) {
+  if (goneAtStart_) return std::vector<WatchEvent>{{Watched::owner, Happened::exited}};
   if (!queue_.valid()) {
     awaitExit(seconds);
-    return Event::timedOut;
+    return std::nullopt;
   }
   timespec limit = toTimespec(seconds);
-  struct kevent events[8];
-  const int count = ::kevent(queue_.get(), nullptr, 0, events, 8, seconds < 0 ? nullptr : &limit);
+  struct kevent received[32];
+  const int count = ::kevent(queue_.get(), nullptr, 0, received, 32, seconds < 0 ? nullptr : &limit);
   if (count < 0) {
     if (errno != EINTR) {
       // Nothing can be watched any more: from now on every wait is a plain pause.
@@ -158,31 +202,28 @@ OwnerWatch::Event OwnerWatch::next(double seconds) {
       queue_.reset();
       exitWatched_ = false;
     }
-    return Event::none;
+    return std::vector<WatchEvent>{};
   }
-  if (count == 0) return Event::timedOut;
-  Event result = Event::none;
-  for (const auto& event : std::span(events, static_cast<std::size_t>(count))) {
+  if (count == 0) return std::nullopt;
+  std::vector<WatchEvent> events;
+  for (const auto& event : std::span(received, static_cast<std::size_t>(count))) {
     if (event.filter == EVFILT_PROC) {
-      if ((event.fflags & NOTE_EXIT) != 0) return Event::exited;
+      if ((event.fflags & NOTE_EXIT) != 0) events.push_back({Watched::owner, Happened::exited});
       continue;
     }
-    result = Event::changed;
-    const bool gone = (event.fflags & (NOTE_DELETE | NOTE_RENAME | NOTE_REVOKE)) != 0;
-    if (folderFd_.valid() && event.ident == static_cast<uintptr_t>(folderFd_.get())) {
-      if (gone) folderFd_.reset();
-    } else if (gone) {
-      fileFd_.reset();  // no longer the snapshot; the next wait watches whatever is there
-    }
+    const bool folder = folderFd_.valid() && event.ident == static_cast<uintptr_t>(folderFd_.get());
+    addVnodeEvents(folder ? Watched::folder : Watched::file, event.fflags, events);
   }
-  return result;
+  return events;
 }
 
 #else
 
-bool OwnerWatch::watchingFolder() const { return changes_.valid(); }
+bool OwnerWatch::watchingFolder() { return changes_.valid(); }
 bool OwnerWatch::watchingExit() const { return exit_.valid(); }
-
+void OwnerWatch::unwatchFolder() { changes_.reset(); }
+// The folder's watch names the snapshot's entry, whatever file stands there.
+FileStamp OwnerWatch::watchFile() { return stamp(); }
 bool OwnerWatch::watchFolder() {
   changes_.reset();
   if (!plainFolder(folder_)) return false;
@@ -219,7 +260,7 @@ bool OwnerWatch::awaitExit(double seconds) {
   return ::poll(&handle, 1, static_cast<int>(std::ceil(seconds * 1000))) > 0 && (handle.revents & POLLIN) != 0;
 }
 
-OwnerWatch::Event OwnerWatch::next(double seconds) {
+std::optional<std::vector<WatchEvent>> OwnerWatch::next(double seconds) {
   pollfd handles[] = {{exit_.get(), POLLIN, 0}, {changes_.get(), POLLIN, 0}};
   // Rounded up, so that a wait never ends before its time for want of a millisecond.
   const int ready = ::poll(handles, 2, seconds < 0 ? -1 : static_cast<int>(std::ceil(seconds * 1000)));
@@ -229,15 +270,14 @@ OwnerWatch::Event OwnerWatch::next(double seconds) {
       exit_.reset();
       changes_.reset();
     }
-    return Event::none;
+    return std::vector<WatchEvent>{};
   }
-  if (ready == 0) return Event::timedOut;
-  if ((handles[0].revents & POLLIN) != 0) return Event::exited;
+  if (ready == 0) return std::nullopt;
+  if ((handles[0].revents & POLLIN) != 0) return std::vector<WatchEvent>{{Watched::owner, Happened::exited}};
   if ((handles[0].revents & (POLLERR | POLLNVAL)) != 0) exit_.reset();  // left to the probe
-  if (handles[1].revents == 0) return Event::none;
+  std::vector<WatchEvent> events;
+  if (handles[1].revents == 0) return events;
 
-  bool changed = false;
-  bool lost = false;
   // Room for a few events; one with the longest name fits, as read requires.
   alignas(inotify_event) char buffer[1024];
   for (;;) {
@@ -245,7 +285,7 @@ OwnerWatch::Event OwnerWatch::next(double seconds) {
     if (count < 0 && errno == EINTR) continue;
     if (count < 0 && errno == EAGAIN) break;
     if (count <= 0) {
-      lost = true;
+      events.push_back({Watched::folder, Happened::revoked});
       break;
     }
     for (std::size_t offset = 0; offset < static_cast<std::size_t>(count);) {
@@ -253,14 +293,10 @@ OwnerWatch::Event OwnerWatch::next(double seconds) {
       std::memcpy(&event, buffer + offset, sizeof event);
       const std::string_view name(buffer + offset + sizeof event, ::strnlen(buffer + offset + sizeof event, event.len));
       offset += sizeof event + event.len;
-      // The folder itself gone, moved or unmounted: what the path names is no longer
-      // watched. An overflow lost events, so the snapshot is read whatever they were.
-      if ((event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) != 0) lost = true;
-      if ((event.mask & IN_Q_OVERFLOW) != 0 || event.len == 0 || name == name_) changed = true;
+      if (const auto translated = fromInotify(event.mask, name, name_)) events.push_back(*translated);
     }
   }
-  if (lost) changes_.reset();
-  return changed || lost ? Event::changed : Event::none;
+  return events;
 }
 
 #endif

@@ -289,12 +289,7 @@ std::optional<std::string> PosixPlatform::executablePath(int pid) {
 }
 
 bool PosixPlatform::domainReadable(const std::string& domain) {
-#if defined(__APPLE__)
-  const std::string home = homeDirectory();
-  const std::string folder = home.empty() ? std::string() : home + "/Library/Preferences";
-#else
-  const std::string folder = configDirectory();
-#endif
+  const std::string folder = preferencesDirectory();
   if (folder.empty() || domain.empty() || domain.find('/') != std::string::npos) return true;
   std::string contents;
   switch (readRegularFile(folder + "/" + domain + ".plist", maxReadFileSize, contents)) {

@@ -36,6 +36,11 @@ class PosixPlatform : public OwnerPlatform {
   int processId() override;
   bool randomBytes(std::span<std::uint8_t> bytes) override;
 
+ protected:
+  // Where the backend's preferences keep a user's domains, which domainReadable checks;
+  // empty when there is no telling.
+  virtual std::string preferencesDirectory() = 0;
+
  private:
   RegistryAccess lockRegistry(bool create, std::optional<double> limitSeconds);
 

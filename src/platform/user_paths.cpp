@@ -79,3 +79,12 @@ std::string configDirectory() {
   if (homeDirectory().empty()) return {};
   return homePrefix() + "/.config";
 }
+
+std::string coreFoundationPreferencesDirectory() {
+#if defined(__APPLE__)
+  if (homeDirectory().empty()) return {};
+  return homePrefix() + "/Library/Preferences";
+#else
+  return configDirectory();
+#endif
+}

@@ -23,3 +23,7 @@ std::string sessionRegistryDirectory();
 // Where CoreFoundation keeps a user's domains off macOS: $XDG_CONFIG_HOME when it is an
 // absolute path longer than one character, else ~/.config. Empty without a home folder.
 std::string configDirectory();
+
+// Where CoreFoundation keeps a user's domains: ~/Library/Preferences on macOS,
+// configDirectory() elsewhere. Empty without a home folder.
+std::string coreFoundationPreferencesDirectory();

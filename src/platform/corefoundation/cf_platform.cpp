@@ -8,6 +8,7 @@
 #include "platform/corefoundation/cf_ref.h"
 #include "platform/native_values.h"
 #include "platform/posix_platform.h"
+#include "platform/user_paths.h"
 
 namespace {
 
@@ -45,6 +46,9 @@ class CoreFoundationPlatform final : public PosixPlatform {
   std::optional<std::string> serializePropertyList(const PlistValue& value) override {
     return writeCFPropertyList(value);
   }
+
+ private:
+  std::string preferencesDirectory() override { return coreFoundationPreferencesDirectory(); }
 };
 
 }  // namespace

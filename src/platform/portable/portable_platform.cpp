@@ -29,6 +29,8 @@ class PortablePlatform final : public PosixPlatform {
   }
 
  private:
+  std::string preferencesDirectory() override { return store_.directory(); }
+
   PreferencesStore store_{PreferencesStore::defaultDirectory()};
 };
 

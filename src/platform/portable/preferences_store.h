@@ -16,6 +16,7 @@ class PreferencesStore {
   // Where CoreFoundation keeps a user's domains off macOS: $XDG_CONFIG_HOME when it is
   // an absolute path longer than one character, else $HOME/.config.
   static std::string defaultDirectory();
+  const std::string& directory() const { return directory_; }
 
   void set(const std::string& domain, const std::string& key, const std::optional<PreferenceValue>& value);
   bool synchronize(const std::string& domain);
