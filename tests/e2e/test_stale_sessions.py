@@ -65,8 +65,11 @@ def handle(name):
 def children():
     found = []
     for task in os.listdir("/proc/self/task"):
-        with open(f"/proc/self/task/{task}/children") as f:
-            found += f.read().split()
+        try:
+            with open(f"/proc/self/task/{task}/children") as f:
+                found += f.read().split()
+        except FileNotFoundError:
+            pass  # a thread that ended meanwhile, such as the library's reaper
     return found
 if mode == "first-use":
     for _ in range(10):
