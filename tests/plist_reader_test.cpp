@@ -18,17 +18,11 @@ using namespace std::string_literals;
 
 constexpr PlistInt128 two64 = PlistInt128{1} << 64;
 
-std::string bigEndian(std::uint64_t value, int width) {
-  std::string out;
-  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) out += static_cast<char>(value >> shift & 0xFF);
-  return out;
-}
-
 void patch(std::string& file, std::size_t at, std::uint64_t value, int width) {
   file.replace(at, static_cast<std::size_t>(width), bigEndian(value, width));
 }
 
-// Encoders for binary objects; references are object indexes.
+// Encoders for binary objects.
 std::string withCount(int type, std::size_t count) {
   if (count < 15) return std::string(1, static_cast<char>(type << 4 | static_cast<int>(count)));
   return std::string(1, static_cast<char>(type << 4 | 0xF)) + "\x13" + bigEndian(count, 8);
@@ -52,19 +46,6 @@ std::string dict(const std::vector<std::uint64_t>& keys, const std::vector<std::
   return withCount(0xD, keys.size()) + refs(keys, 1) + refs(values, 1);
 }
 const std::string yes = "\x09", no = "\x08";
-
-// A complete file of `objects`, the first one on top, with 2-byte offsets.
-std::string binaryPlist(const std::vector<std::string>& objects, int refSize = 1) {
-  std::string file = "bplist00";
-  std::string table;
-  for (const auto& object : objects) {
-    table += bigEndian(file.size(), 2);
-    file += object;
-  }
-  const std::size_t tableOffset = file.size();
-  return file + table + std::string(6, '\0') + "\x02" + static_cast<char>(refSize) +
-         bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(tableOffset, 8);
-}
 
 const PlistValue sample = PlistDictionary{{"name", std::string("Caf\u00e9 \u2615 \U0001F600")},
                                           {"count", PlistInteger{two64 - 1}},
@@ -98,9 +79,17 @@ TEST(ReadPropertyList, XmlAndBinaryWithTheSameContentGiveTheSameValue) {
   EXPECT_EQ(readPropertyList(fixture("typical.bplist")), typicalXml);
 }
 
-// What CoreFoundation reads, and what it reads that the portable reader refuses.
+// What writers produce and CoreFoundation reads, and what it reads that the portable
+// reader refuses.
 TEST(ReadPropertyList, ReadsWhatCoreFoundationReads) {
   const std::pair<std::string, std::optional<PlistValue>> cases[] = {
+      {"<plist><string/></plist>", std::string()},
+      {"<?xml version=\"1.0\"?>\n<!-- saved -->\n<plist>\n\t<array>\n\t\t<true></true>\n\t</array>\n</plist>",
+       PlistArray{true}},
+      {xmlPlist("<string>a &lt;&amp;&#x263A; <![CDATA[<b>]]>c</string>"), std::string("a <&\u263A <b>c")},
+      {"<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist><true/></plist>",
+       true},
       {"", {}},
       {"{\"a\": 1}", {}},
       {" // nothing\n", PlistDictionary{}},
@@ -175,15 +164,12 @@ PlistValue integer128(PlistInt128 value) { return PlistInteger{value}; }
 TEST(ReadXmlPropertyList, IntegersSpanMinus2To63UpTo2To64Minus1) {
   expectXml("integer",
             {{"18446744073709551615", integer128(two64 - 1)},
-             {"-1", integer128(-1)},
              {"-9223372036854775808", integer128(-two64 / 2)},
              {"0xFFFFFFFFFFFFFFFF", integer128(two64 - 1)},
              {"0X1f", integer128(31)},
              {"-0x10", integer128(-16)},
-             {"+5", integer128(5)},
              {" \n\t42", integer128(42)},
-             {"- 7", integer128(-7)},
-             {"000", integer128(0)}},
+             {"- 7", integer128(-7)}},
             {"18446744073709551616", "-9223372036854775809", "99999999999999999999999", "", "  ", "0x", "-",
              "12 ", "1.5", "0x1g", "12a", "--1"});
 }
@@ -197,11 +183,9 @@ TEST(ReadXmlPropertyList, RealsAreDecimalNumbersOrInfinityAndNanWords) {
              {"1.", 1.0},
              {" 3", 3.0},
              {"1e999", inf},
-             {"inf", inf},
              {"+Inf", inf},
              {"-INF", -inf},
              {"infinity", inf},
-             {"+infinity", inf},
              {"-Infinity", -inf}},
             {"", "1.5 ", "0x1p3", "1e", "1,5", "infin", "-nan", "nan(1)", "e5", "."});
   for (const std::string text : {"nan", "NaN"}) {
@@ -232,20 +216,6 @@ TEST(ReadXmlPropertyList, DataIsBase64AsCoreFoundationDecodesIt) {
              {"", PlistData{}},
              {"/w==", PlistData{0xFF}}},
             {"SGVsbG8\xC3\xA9"});
-}
-
-TEST(ReadXmlPropertyList, AcceptsWhatWritersProduce) {
-  EXPECT_EQ(readXmlPropertyList("<plist><string/></plist>"), std::string());
-  EXPECT_EQ(
-      readXmlPropertyList("<?xml version=\"1.0\"?>\n<!-- saved -->\n<plist>\n\t<array>\n\t\t<true></true>\n"
-                          "\t</array>\n</plist>"),
-      PlistArray{true});
-  EXPECT_EQ(
-      readXmlPropertyList(xmlPlist("<string>a &lt;&amp;&#x263A; <![CDATA[<b>]]>c</string>")),
-      std::string("a <&\u263A <b>c"));
-  EXPECT_EQ(readXmlPropertyList("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                                "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist><true/></plist>"),
-            true);
 }
 
 TEST(ReadXmlPropertyList, MalformedDocumentsDoNotParse) {
