@@ -1,8 +1,7 @@
 import os
-import subprocess
 import unittest
 
-from agent_harness import AGENT, OWNER_DOMAIN, PLATFORM, AgentTestCase, write_atomically
+from agent_harness import OWNER_DOMAIN, PLATFORM, AgentTestCase, write_atomically
 
 SETTINGS = {"autohide": {"type": "bool", "value": False}}
 
@@ -28,12 +27,6 @@ class Recovery(AgentTestCase):
         # The rest of the recovery still happens.
         self.assertFalse(os.path.exists(self.snapshot_path))
         self.assert_restarted(dock)
-
-
-class NothingToRestore(AgentTestCase):
-    def test_too_few_arguments(self):
-        agent = subprocess.run([AGENT, "a", "1", "s"], capture_output=True, env=self.env)
-        self.assertEqual((agent.returncode, agent.stdout, agent.stderr), (64, b"", b""))
 
 
 if __name__ == "__main__":
