@@ -21,10 +21,8 @@ const std::string marker = "com.example.owner velko.systemDockVisibilitySnapshot
 struct OwnerFixture {
   FakePlatform platform;
   OwnerState state;
-  OwnerState other;  // another application's handle
   OwnerFixture() {
     state.config = {path, "com.example.owner", "/opt/agent"};
-    other.config = {otherPath, "com.example.other", "/opt/agent"};
     platform.preferences["com.apple.dock orientation"] = std::string("left");
     platform.preferences["com.apple.dock autohide"] = false;
   }
@@ -118,28 +116,6 @@ TEST(OwnerSession, BadInputIsRefusedAndChangesNothing) {
 // own values back once no session is live, and never loses them on the way.
 TEST(OwnerSession, OneOriginalPerUserAndNothingLeftHalfDone) {
   const std::pair<const char*, std::function<void(OwnerFixture&)>> cases[] = {
-      {"another application begins, then both end in either order",
-       [](auto& f) {
-         for (const bool firstEndsFirst : {true, false}) {
-           ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
-           ASSERT_EQ(f.hide(f.other).status, DOCK_RESTORE_OK);
-           EXPECT_EQ(readSnapshot(f.platform, otherPath)->settings, readSnapshot(f.platform, path)->settings);
-           endSession(f.platform, firstEndsFirst ? f.state : f.other);
-           EXPECT_EQ(f.dock("autohide"), PlistValue(true)) << "the live session keeps the Dock";
-           endSession(f.platform, firstEndsFirst ? f.other : f.state);
-           EXPECT_TRUE(f.dockAsUserHadIt());
-           EXPECT_TRUE(f.platform.registry.empty());
-         }
-       }},
-      {"the other application's owner is dead: its originals, and end restores",
-       [](auto& f) {
-         f.leaveSnapshot(otherPath, 77, true, 1);
-         f.platform.registry = {otherPath};
-         f.platform.preferences["com.apple.dock autohide"] = true;  // as the dead one left it
-         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
-         endSession(f.platform, f.state);
-         EXPECT_EQ(f.dock("autohide"), PlistValue(false));
-       }},
       {"an inactive registered snapshot is no original, and its entry goes",
        [](auto& f) {
          f.leaveSnapshot(otherPath, 4242, false, 1000);

@@ -10,7 +10,7 @@ import shutil
 import signal
 import subprocess
 
-from agent_harness import AGENT, MARKER, OWNER_DOMAIN, AgentTestCase, wait_for
+from agent_harness import AGENT, MARKER, OWNER_DOMAIN, AgentTestCase, stat, wait_for
 
 OWNER = os.environ.get("DOCK_RESTORE_OWNER", "build/dock-restore-example-owner")
 OTHER_DOMAIN = "com.example.other"
@@ -48,7 +48,10 @@ SCENARIOS = [
     ("no zombies with SIGCHLD ignored",
      ["Z begin ok", "Z state protected", "Z end ok", "Z agent-exited", "Z no-zombies"], USERS_DOCK, False),
     # Two applications: the user's values are recorded once and come back with the last.
-    ("two applications, the first killed", ["A begin ok", "C begin ok", "A kill", "C end ok"], USERS_DOCK, False),
+    ("two applications, ended in order", ["A begin ok", "C begin ok", "A end ok", "- dock hidden", "C end ok"],
+     USERS_DOCK, False),
+    ("two applications, ended in reverse", ["A begin ok", "C begin ok", "C end ok", "- dock hidden", "A end ok"],
+     USERS_DOCK, False),
     ("two applications, both killed with their agents, then recovered",
      ["A begin ok", "C begin ok", "A kill-agent", "A kill", "C kill-agent", "C kill", "B recover restored",
       "D recover restored"], USERS_DOCK, False),
@@ -80,8 +83,7 @@ def runs_agent(pid):
 
 def has_exited(pid):
     try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+        return stat(pid)[0] == "Z"
     except OSError:
         return True
 
@@ -104,11 +106,14 @@ class OwnerLibrary(AgentTestCase):
         self.addCleanup(self.stop, owner)
         return owner
 
+    def owner(self, who):
+        if who not in self.owners:
+            self.owners[who] = self.start(who)
+        return self.owners[who]
+
     def step(self, step):
         who, action, *answer = step.split(" ", 2)
-        if who != "-" and who not in self.owners:
-            self.owners[who] = self.start(who)
-        owner = self.owners.get(who)
+        owner = None if who == "-" else self.owner(who)
         if action == "kill":
             self.kill_and_reap(owner)
         elif action == "kill-agent":

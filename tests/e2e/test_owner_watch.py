@@ -8,16 +8,11 @@ import signal
 import time
 import unittest
 
-from agent_harness import OWNER_DOMAIN, AgentTestCase, wait_for, write_atomically
+from agent_harness import OWNER_DOMAIN, AgentTestCase, stat, wait_for, write_atomically
 
 DOCK = {"orientation": "bottom", "autohide": True}
 SETTINGS = {"autohide": {"type": "bool", "value": False}}
 NEWEST = {"orientation": {"type": "string", "value": "left"}}
-
-
-def stat(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        return f.read().rsplit(")", 1)[1].split()
 
 
 def cpu_seconds(pid):
