@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -106,16 +105,7 @@ TEST(ReadPropertyList, ReadsWhatCoreFoundationReads) {
       {"<array><!----><?><string>&#00000065;</string></array>", PlistArray{std::string("A")}},
       {"\xFF\xFE<\0t\0r\0u\0e\0/\0>\0"s, true},
       {"\0\0'\0a\0'\0\0"s, std::string("a")},
-      // Encodings other than UTF-8, UTF-16 and UTF-32.
-      {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><true/>", {}},
-  };
-  for (const auto& [input, expected] : cases) EXPECT_EQ(readPropertyList(input), expected) << input;
-  EXPECT_FALSE(readBinaryPropertyList(sampleXml));
-  EXPECT_FALSE(readXmlPropertyList(sampleBinary));
-}
-
-TEST(ReadOpenStepPropertyList, ReadsEveryScalarAsAString) {
-  const std::pair<std::string, std::optional<PlistValue>> cases[] = {
+      // OpenStep text reads every scalar as a string.
       {"hello", std::string("hello")},
       {"{ a = (YES, 'x y', <0fA1 2b>, ); /* c */ b = { }; }",
        PlistDictionary{{"a", PlistArray{std::string("YES"), std::string("x y"), PlistData{0x0F, 0xA1, 0x2B}}},
@@ -129,8 +119,16 @@ TEST(ReadOpenStepPropertyList, ReadsEveryScalarAsAString) {
       {"<0>", {}},
       {"\"open", {}},
       {"a = \xC3;", {}},
+      // Of a repeated key, the later value in XML, the first in a binary file, even over a null.
+      {xmlPlist("<dict><key>k</key><true/><key>k</key><false/></dict>"), PlistDictionary({{"k", false}})},
+      {binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, no}), PlistDictionary({{"k", true}})},
+      {binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, "\x00"s}), PlistDictionary({{"k", true}})},
+      // Encodings other than UTF-8, UTF-16 and UTF-32.
+      {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><true/>", {}},
   };
   for (const auto& [input, expected] : cases) EXPECT_EQ(readPropertyList(input), expected) << input;
+  EXPECT_FALSE(readBinaryPropertyList(sampleXml));
+  EXPECT_FALSE(readXmlPropertyList(sampleBinary));
 }
 
 // Short of its header's "bplist00", which reads as an OpenStep string.
@@ -182,7 +180,6 @@ TEST(ReadXmlPropertyList, RealsAreDecimalNumbersOrInfinityAndNanWords) {
              {" 3", 3.0},
              {"1e999", inf},
              {"+Inf", inf},
-             {"-INF", -inf},
              {"infinity", inf},
              {"-Infinity", -inf}},
             {"", "1.5 ", "0x1p3", "1e", "1,5", "infin", "-nan", "nan(1)", "e5", "."});
@@ -234,23 +231,8 @@ TEST(ReadXmlPropertyList, MalformedDocumentsDoNotParse) {
   for (const auto& document : documents) EXPECT_FALSE(readXmlPropertyList(document)) << document;
 }
 
-// As in CoreFoundation: the later value in XML, the first in a binary file.
-TEST(ReadPropertyList, RepeatedKeysKeepTheValueCoreFoundationKeeps) {
-  EXPECT_EQ(readPropertyList(xmlPlist("<dict><key>k</key><true/><key>k</key><false/></dict>")),
-            PlistDictionary({{"k", false}}));
-  EXPECT_EQ(readPropertyList(binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, no})),
-            PlistDictionary({{"k", true}}));
-  // The dropped value may even be a null.
-  EXPECT_EQ(readPropertyList(binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, "\x00"s})),
-            PlistDictionary({{"k", true}}));
-}
-
+// XML's limit is the platform contract's; a million levels, the end-to-end tests'.
 TEST(ReadPropertyList, NestingDeeperThan512DoesNotParse) {
-  const auto xml = [](std::size_t depth) {
-    std::string open, close;
-    for (std::size_t i = 0; i < depth; ++i) open += "<array>", close += "</array>";
-    return "<plist>" + open + close + "</plist>";
-  };
   const auto binary = [](std::uint64_t depth) {
     std::vector<std::string> objects;
     for (std::uint64_t i = 1; i < depth; ++i) objects.push_back(array({i}, 2));
@@ -258,8 +240,6 @@ TEST(ReadPropertyList, NestingDeeperThan512DoesNotParse) {
     return binaryPlist(objects, 2);
   };
   const auto openStep = [](std::size_t depth) { return std::string(depth, '(') + std::string(depth, ')'); };
-  EXPECT_FALSE(readPropertyList(xml(1'000'000)));
-  EXPECT_FALSE(readPropertyList(std::string(1'000'000, '(')));
   for (const auto& limit : {binary(maxPlistDepth), openStep(maxPlistDepth)}) EXPECT_TRUE(readPropertyList(limit));
   for (const auto& deeper : {binary(maxPlistDepth + 1), openStep(maxPlistDepth + 1)}) {
     EXPECT_FALSE(readPropertyList(deeper));
@@ -272,9 +252,7 @@ TEST(ReadBinaryPropertyList, ScalarObjects) {
   const Cases cases = {{"\x10\xFF", integer128(255)},
                        {"\x11\xFF\xFF", integer128(65535)},
                        {"\x12\xFF\xFF\xFF\xFF", integer128(4294967295)},
-                       {"\x13" + std::string(8, '\xFF'), integer128(-1)},
                        {"\x13\x80" + std::string(7, '\0'), integer128(-two64 / 2)},
-                       {"\x14" + std::string(8, '\0') + std::string(8, '\xFF'), integer128(two64 - 1)},
                        // Only the low 8 of 16 bytes count, unsigned: -1 reads as 2^64-1, 2^100 as 0.
                        {"\x14" + std::string(16, '\xFF'), integer128(two64 - 1)},
                        {"\x14\x00\x00\x00\x10"s + std::string(12, '\0'), integer128(0)},

@@ -18,10 +18,11 @@ inline std::string snapshotPlist(const std::string& entries) {
 
 // The bytes of tests/fixtures/`name`. typical.bplist holds what typical.xml does, keys in
 // the same order, as Python's plistlib writes it in binary form (sort_keys=False).
-inline std::string fixture(const std::string& name) {
-  std::ifstream in(std::string(DOCK_RESTORE_FIXTURES) + "/" + name, std::ios::binary);
+inline std::string fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+inline std::string fixture(const std::string& name) { return fileBytes(std::string(DOCK_RESTORE_FIXTURES) + "/" + name); }
 
 inline std::string bigEndian(std::uint64_t value, int width) {
   std::string out;

@@ -60,25 +60,17 @@ SCENARIOS = [
 ]
 
 
-def command_line(pid):
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            return f.read().split(b"\0")[:-1]
-    except OSError:
-        return []
-
-
 def agents_for(owner_pid):
     """The running agents that watch `owner_pid` (they are not its children)."""
-    pids = [int(name) for name in os.listdir("/proc") if name.isdigit()]
-    return [pid for pid in pids if runs_agent(pid) and command_line(pid)[2:3] == [str(owner_pid).encode()]]
-
-
-def runs_agent(pid):
-    try:  # a process that has exited has no executable any more
-        return os.readlink(f"/proc/{pid}/exe") == os.path.realpath(AGENT)
-    except OSError:
-        return False
+    found = []
+    for name in filter(str.isdigit, os.listdir("/proc")):
+        try:  # a process that has exited has no executable any more
+            if os.readlink(f"/proc/{name}/exe") == os.path.realpath(AGENT):
+                with open(f"/proc/{name}/cmdline", "rb") as f:
+                    found += [int(name)] if f.read().split(b"\0")[2:3] == [str(owner_pid).encode()] else []
+        except OSError:
+            pass
+    return found
 
 
 def has_exited(pid):
@@ -93,16 +85,12 @@ def zombie_children(pid):
         return [child for child in f.read().split() if has_exited(child)]
 
 
-def ignoring_sigchld():
-    signal.signal(signal.SIGCHLD, signal.SIG_IGN)
-
-
 class OwnerLibrary(AgentTestCase):
     def start(self, who):
         path, domain = APPS[who]
         owner = subprocess.Popen([self.owner_binary, AGENT, os.path.join(self.home, path), domain], env=self.env,
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                 preexec_fn=ignoring_sigchld if who == "Z" else None)
+                                 preexec_fn=(lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)) if who == "Z" else None)
         self.addCleanup(self.stop, owner)
         return owner
 

@@ -104,13 +104,12 @@ class OwnerWatch(AgentTestCase):
                                       process_group=0 if name.startswith("signals") else None)
         self.assertTrue(wait_for(lambda: stat(self.agent.pid)[0] == "S"))  # waiting
         change(self)
-        if restored is None:
-            self.finish(self.agent, timeout=10)
-            self.assertEqual(self.domain_bytes("com.apple.dock"), dock_before)
+        if restored is not None:  # the wait goes on until the owner dies
             self.kill_and_reap(self.owner)
-            return
-        self.kill_and_reap(self.owner)
         self.finish(self.agent, timeout=10)
+        if restored is None:
+            self.assertEqual(self.domain_bytes("com.apple.dock"), dock_before)
+            return
         self.assertEqual(self.read_domain("com.apple.dock"), {k: e["value"] for k, e in restored.items()})
         self.assertFalse(os.path.lexists(path))
 
