@@ -110,8 +110,8 @@ TEST(ReadPropertyList, ReadsWhatCoreFoundationReads) {
       {"{ a = (YES, 'x y', <0fA1 2b>, ); /* c */ b = { }; }",
        PlistDictionary{{"a", PlistArray{std::string("YES"), std::string("x y"), PlistData{0x0F, 0xA1, 0x2B}}},
                        {"b", PlistDictionary{}}}},
-      {"\"k\" = \"\\101\\n\\U263a\\\"\\244\"; bare; } after", PlistDictionary{{"k", std::string("A\n\u263A\"\u2044")},
-                                                                 {"bare", std::string("bare")}}},
+      {"\"k\" = \"\\101\\n\\U263a\\\"\\244\"; bare; } after",
+       PlistDictionary{{"k", std::string("A\n\u263A\"\u2044")}, {"bare", std::string("bare")}}},
       {"k = a; k = b;", PlistDictionary{{"k", std::string("b")}}},
       {"(\"\\UD83D\\Ude00\")", PlistArray{std::string("\U0001F600")}},
       {"{ a = b }", {}},
@@ -166,8 +166,8 @@ TEST(ReadXmlPropertyList, IntegersSpanMinus2To63UpTo2To64Minus1) {
              {"-0x10", integer128(-16)},
              {" \n\t42", integer128(42)},
              {"- 7", integer128(-7)}},
-            {"18446744073709551616", "-9223372036854775809", "99999999999999999999999", "", "  ", "0x", "-",
-             "12 ", "1.5", "0x1g", "12a", "--1"});
+            {"18446744073709551616", "-9223372036854775809", "99999999999999999999999", "", "  ", "0x", "-", "12 ",
+             "1.5", "0x1g", "12a", "--1"});
 }
 
 TEST(ReadXmlPropertyList, RealsAreDecimalNumbersOrInfinityAndNanWords) {
@@ -246,7 +246,6 @@ TEST(ReadPropertyList, NestingDeeperThan512DoesNotParse) {
   }
 }
 
-std::string hex(const std::string& bytes) { return testing::PrintToString(bytes); }
 
 TEST(ReadBinaryPropertyList, ScalarObjects) {
   const Cases cases = {{"\x10\xFF", integer128(255)},
@@ -272,7 +271,7 @@ TEST(ReadBinaryPropertyList, ScalarObjects) {
                        {"\x80\x01", {}},
                        {"\xC0", {}}};
   for (const auto& [object, expected] : cases) {
-    EXPECT_EQ(readBinaryPropertyList(binaryPlist({object})), expected) << hex(object);
+    EXPECT_EQ(readBinaryPropertyList(binaryPlist({object})), expected) << testing::PrintToString(object);
   }
 }
 

@@ -22,7 +22,9 @@ inline std::string fileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-inline std::string fixture(const std::string& name) { return fileBytes(std::string(DOCK_RESTORE_FIXTURES) + "/" + name); }
+inline std::string fixture(const std::string& name) {
+  return fileBytes(std::string(DOCK_RESTORE_FIXTURES) + "/" + name);
+}
 
 inline std::string bigEndian(std::uint64_t value, int width) {
   std::string out;
