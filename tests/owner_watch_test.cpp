@@ -53,20 +53,20 @@ TEST(OwnerWatch, SeesEachWayOfRewritingTheSnapshot) {
   };
   const auto remove = [](const std::string& path) { std::filesystem::remove(path); };
   const auto nothing = [](const std::string&) {};
-  // Each row: whether the owner is a zombie from the start, then each step's change to
-  // the snapshot and how the wait after it must end. The watch is taken before the first.
-  const std::tuple<const char*, bool, std::vector<Step>> rows[] = {
-      {"rewritten in place before the first wait", false, {{inPlace, Wake::snapshotChanged}}},
-      {"replaced, then rewritten in place",
-       false,
-       {{replace, Wake::snapshotChanged}, {inPlace, Wake::snapshotChanged}}},
+  // Each row: how long the owner lives (0: a zombie from the start; it is never reaped
+  // before the scene ends), then each step's change to the snapshot and how the wait
+  // after it must end. The watch is taken before the first.
+  const std::tuple<const char*, unsigned, std::vector<Step>> rows[] = {
+      {"rewritten in place before the first wait", 3, {{inPlace, Wake::snapshotChanged}}},
+      {"replaced, then rewritten in place", 3, {{replace, Wake::snapshotChanged}, {inPlace, Wake::snapshotChanged}}},
       {"deleted, then recreated and rewritten in place",
-       false,
+       3,
        {{remove, Wake::snapshotChanged}, {inPlace, Wake::snapshotChanged}, {inPlace, Wake::snapshotChanged}}},
-      {"an owner already a zombie", true, {{nothing, Wake::ownerExited}}},
+      {"an owner already a zombie", 0, {{nothing, Wake::ownerExited}}},
+      {"an owner left a zombie during the wait", 1, {{nothing, Wake::ownerExited}}},
   };
-  for (const auto& [what, zombie, steps] : rows) {
-    const Scene scene(zombie ? 0 : 3);
+  for (const auto& [what, lifetime, steps] : rows) {
+    const Scene scene(lifetime);
     OwnerWatch watch(scene.owner, scene.snapshot);
     for (const auto& [change, wake] : steps) {
       change(scene.snapshot);

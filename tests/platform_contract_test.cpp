@@ -25,19 +25,6 @@ using namespace std::string_literals;
 
 std::optional<PlistValue> parse(std::string_view bytes) { return makeSystemPlatform()->parsePropertyList(bytes); }
 
-// A binary property list of hand-encoded `objects`, the first one on top: references
-// one byte wide, offsets two.
-std::string binaryPlist(const std::vector<std::string>& objects) {
-  const auto twoBytes = [](std::size_t n) { return std::string{static_cast<char>(n >> 8), static_cast<char>(n)}; };
-  std::string out = "bplist00", table;
-  for (const auto& object : objects) {
-    table += twoBytes(out.size());
-    out += object;
-  }
-  return out + table + std::string(6, '\0') + "\x02\x01" + std::string(6, '\0') + twoBytes(objects.size()) +
-         std::string(14, '\0') + twoBytes(out.size());
-}
-
 PlistValue text(const char* s) { return PlistValue{std::string(s)}; }
 PlistValue integer(PlistInt128 v) { return PlistValue{PlistInteger{v}}; }
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -18,17 +17,11 @@ using namespace std::string_literals;
 
 constexpr PlistInt128 two64 = PlistInt128{1} << 64;
 
-std::string bigEndian(std::uint64_t value, int width) {
-  std::string out;
-  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) out += static_cast<char>(value >> shift & 0xFF);
-  return out;
-}
-
 void patch(std::string& file, std::size_t at, std::uint64_t value, int width) {
   file.replace(at, static_cast<std::size_t>(width), bigEndian(value, width));
 }
 
-// Encoders for binary objects; references are object indexes.
+// Encoders for binary objects.
 std::string withCount(int type, std::size_t count) {
   if (count < 15) return std::string(1, static_cast<char>(type << 4 | static_cast<int>(count)));
   return std::string(1, static_cast<char>(type << 4 | 0xF)) + "\x13" + bigEndian(count, 8);
@@ -52,19 +45,6 @@ std::string dict(const std::vector<std::uint64_t>& keys, const std::vector<std::
   return withCount(0xD, keys.size()) + refs(keys, 1) + refs(values, 1);
 }
 const std::string yes = "\x09", no = "\x08";
-
-// A complete file of `objects`, the first one on top, with 2-byte offsets.
-std::string binaryPlist(const std::vector<std::string>& objects, int refSize = 1) {
-  std::string file = "bplist00";
-  std::string table;
-  for (const auto& object : objects) {
-    table += bigEndian(file.size(), 2);
-    file += object;
-  }
-  const std::size_t tableOffset = file.size();
-  return file + table + std::string(6, '\0') + "\x02" + static_cast<char>(refSize) +
-         bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(tableOffset, 8);
-}
 
 const PlistValue sample = PlistDictionary{{"name", std::string("Caf\u00e9 \u2615 \U0001F600")},
                                           {"count", PlistInteger{two64 - 1}},
@@ -98,10 +78,17 @@ TEST(ReadPropertyList, XmlAndBinaryWithTheSameContentGiveTheSameValue) {
   EXPECT_EQ(readPropertyList(fixture("typical.bplist")), typicalXml);
 }
 
-// What CoreFoundation reads, and what it reads that the portable reader refuses.
+// What writers produce and CoreFoundation reads, and what it reads that the portable
+// reader refuses.
 TEST(ReadPropertyList, ReadsWhatCoreFoundationReads) {
   const std::pair<std::string, std::optional<PlistValue>> cases[] = {
-      {"", {}},
+      {"<plist><string/></plist>", std::string()},
+      {"<?xml version=\"1.0\"?>\n<!-- saved -->\n<plist>\n\t<array>\n\t\t<true></true>\n\t</array>\n</plist>",
+       PlistArray{true}},
+      {xmlPlist("<string>a &lt;&amp;&#x263A; <![CDATA[<b>]]>c</string>"), std::string("a <&\u263A <b>c")},
+      {"<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist><true/></plist>",
+       true},
       {"{\"a\": 1}", {}},
       {" // nothing\n", PlistDictionary{}},
       {"bplist0x" + sampleBinary.substr(8), sample},
@@ -118,23 +105,13 @@ TEST(ReadPropertyList, ReadsWhatCoreFoundationReads) {
       {"<array><!----><?><string>&#00000065;</string></array>", PlistArray{std::string("A")}},
       {"\xFF\xFE<\0t\0r\0u\0e\0/\0>\0"s, true},
       {"\0\0'\0a\0'\0\0"s, std::string("a")},
-      // Encodings other than UTF-8, UTF-16 and UTF-32.
-      {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><true/>", {}},
-  };
-  for (const auto& [input, expected] : cases) EXPECT_EQ(readPropertyList(input), expected) << input;
-  EXPECT_FALSE(readBinaryPropertyList(sampleXml));
-  EXPECT_FALSE(readXmlPropertyList(sampleBinary));
-}
-
-TEST(ReadOpenStepPropertyList, ReadsEveryScalarAsAString) {
-  const std::pair<std::string, std::optional<PlistValue>> cases[] = {
+      // OpenStep text reads every scalar as a string.
       {"hello", std::string("hello")},
-      {"plain text", {}},
       {"{ a = (YES, 'x y', <0fA1 2b>, ); /* c */ b = { }; }",
        PlistDictionary{{"a", PlistArray{std::string("YES"), std::string("x y"), PlistData{0x0F, 0xA1, 0x2B}}},
                        {"b", PlistDictionary{}}}},
-      {"\"k\" = \"\\101\\n\\U263a\\\"\\244\"; bare; } after", PlistDictionary{{"k", std::string("A\n\u263A\"\u2044")},
-                                                                 {"bare", std::string("bare")}}},
+      {"\"k\" = \"\\101\\n\\U263a\\\"\\244\"; bare; } after",
+       PlistDictionary{{"k", std::string("A\n\u263A\"\u2044")}, {"bare", std::string("bare")}}},
       {"k = a; k = b;", PlistDictionary{{"k", std::string("b")}}},
       {"(\"\\UD83D\\Ude00\")", PlistArray{std::string("\U0001F600")}},
       {"{ a = b }", {}},
@@ -142,8 +119,16 @@ TEST(ReadOpenStepPropertyList, ReadsEveryScalarAsAString) {
       {"<0>", {}},
       {"\"open", {}},
       {"a = \xC3;", {}},
+      // Of a repeated key, the later value in XML, the first in a binary file, even over a null.
+      {xmlPlist("<dict><key>k</key><true/><key>k</key><false/></dict>"), PlistDictionary({{"k", false}})},
+      {binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, no}), PlistDictionary({{"k", true}})},
+      {binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, "\x00"s}), PlistDictionary({{"k", true}})},
+      // Encodings other than UTF-8, UTF-16 and UTF-32.
+      {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><true/>", {}},
   };
   for (const auto& [input, expected] : cases) EXPECT_EQ(readPropertyList(input), expected) << input;
+  EXPECT_FALSE(readBinaryPropertyList(sampleXml));
+  EXPECT_FALSE(readXmlPropertyList(sampleBinary));
 }
 
 // Short of its header's "bplist00", which reads as an OpenStep string.
@@ -175,17 +160,14 @@ PlistValue integer128(PlistInt128 value) { return PlistInteger{value}; }
 TEST(ReadXmlPropertyList, IntegersSpanMinus2To63UpTo2To64Minus1) {
   expectXml("integer",
             {{"18446744073709551615", integer128(two64 - 1)},
-             {"-1", integer128(-1)},
              {"-9223372036854775808", integer128(-two64 / 2)},
              {"0xFFFFFFFFFFFFFFFF", integer128(two64 - 1)},
              {"0X1f", integer128(31)},
              {"-0x10", integer128(-16)},
-             {"+5", integer128(5)},
              {" \n\t42", integer128(42)},
-             {"- 7", integer128(-7)},
-             {"000", integer128(0)}},
-            {"18446744073709551616", "-9223372036854775809", "99999999999999999999999", "", "  ", "0x", "-",
-             "12 ", "1.5", "0x1g", "12a", "--1"});
+             {"- 7", integer128(-7)}},
+            {"18446744073709551616", "-9223372036854775809", "99999999999999999999999", "", "  ", "0x", "-", "12 ",
+             "1.5", "0x1g", "12a", "--1"});
 }
 
 TEST(ReadXmlPropertyList, RealsAreDecimalNumbersOrInfinityAndNanWords) {
@@ -197,11 +179,8 @@ TEST(ReadXmlPropertyList, RealsAreDecimalNumbersOrInfinityAndNanWords) {
              {"1.", 1.0},
              {" 3", 3.0},
              {"1e999", inf},
-             {"inf", inf},
              {"+Inf", inf},
-             {"-INF", -inf},
              {"infinity", inf},
-             {"+infinity", inf},
              {"-Infinity", -inf}},
             {"", "1.5 ", "0x1p3", "1e", "1,5", "infin", "-nan", "nan(1)", "e5", "."});
   for (const std::string text : {"nan", "NaN"}) {
@@ -234,20 +213,6 @@ TEST(ReadXmlPropertyList, DataIsBase64AsCoreFoundationDecodesIt) {
             {"SGVsbG8\xC3\xA9"});
 }
 
-TEST(ReadXmlPropertyList, AcceptsWhatWritersProduce) {
-  EXPECT_EQ(readXmlPropertyList("<plist><string/></plist>"), std::string());
-  EXPECT_EQ(
-      readXmlPropertyList("<?xml version=\"1.0\"?>\n<!-- saved -->\n<plist>\n\t<array>\n\t\t<true></true>\n"
-                          "\t</array>\n</plist>"),
-      PlistArray{true});
-  EXPECT_EQ(
-      readXmlPropertyList(xmlPlist("<string>a &lt;&amp;&#x263A; <![CDATA[<b>]]>c</string>")),
-      std::string("a <&\u263A <b>c"));
-  EXPECT_EQ(readXmlPropertyList("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                                "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist><true/></plist>"),
-            true);
-}
-
 TEST(ReadXmlPropertyList, MalformedDocumentsDoNotParse) {
   const std::string documents[] = {
       xmlPlist(""), xmlPlist("<true/><false/>"), xmlPlist("<dict><key>k</key></dict>"),
@@ -266,23 +231,8 @@ TEST(ReadXmlPropertyList, MalformedDocumentsDoNotParse) {
   for (const auto& document : documents) EXPECT_FALSE(readXmlPropertyList(document)) << document;
 }
 
-// As in CoreFoundation: the later value in XML, the first in a binary file.
-TEST(ReadPropertyList, RepeatedKeysKeepTheValueCoreFoundationKeeps) {
-  EXPECT_EQ(readPropertyList(xmlPlist("<dict><key>k</key><true/><key>k</key><false/></dict>")),
-            PlistDictionary({{"k", false}}));
-  EXPECT_EQ(readPropertyList(binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, no})),
-            PlistDictionary({{"k", true}}));
-  // The dropped value may even be a null.
-  EXPECT_EQ(readPropertyList(binaryPlist({dict({1, 1}, {2, 3}), ascii("k"), yes, "\x00"s})),
-            PlistDictionary({{"k", true}}));
-}
-
+// XML's limit is the platform contract's; a million levels, the end-to-end tests'.
 TEST(ReadPropertyList, NestingDeeperThan512DoesNotParse) {
-  const auto xml = [](std::size_t depth) {
-    std::string open, close;
-    for (std::size_t i = 0; i < depth; ++i) open += "<array>", close += "</array>";
-    return "<plist>" + open + close + "</plist>";
-  };
   const auto binary = [](std::uint64_t depth) {
     std::vector<std::string> objects;
     for (std::uint64_t i = 1; i < depth; ++i) objects.push_back(array({i}, 2));
@@ -290,23 +240,18 @@ TEST(ReadPropertyList, NestingDeeperThan512DoesNotParse) {
     return binaryPlist(objects, 2);
   };
   const auto openStep = [](std::size_t depth) { return std::string(depth, '(') + std::string(depth, ')'); };
-  EXPECT_FALSE(readPropertyList(xml(1'000'000)));
-  EXPECT_FALSE(readPropertyList(std::string(1'000'000, '(')));
   for (const auto& limit : {binary(maxPlistDepth), openStep(maxPlistDepth)}) EXPECT_TRUE(readPropertyList(limit));
   for (const auto& deeper : {binary(maxPlistDepth + 1), openStep(maxPlistDepth + 1)}) {
     EXPECT_FALSE(readPropertyList(deeper));
   }
 }
 
-std::string hex(const std::string& bytes) { return testing::PrintToString(bytes); }
 
 TEST(ReadBinaryPropertyList, ScalarObjects) {
   const Cases cases = {{"\x10\xFF", integer128(255)},
                        {"\x11\xFF\xFF", integer128(65535)},
                        {"\x12\xFF\xFF\xFF\xFF", integer128(4294967295)},
-                       {"\x13" + std::string(8, '\xFF'), integer128(-1)},
                        {"\x13\x80" + std::string(7, '\0'), integer128(-two64 / 2)},
-                       {"\x14" + std::string(8, '\0') + std::string(8, '\xFF'), integer128(two64 - 1)},
                        // Only the low 8 of 16 bytes count, unsigned: -1 reads as 2^64-1, 2^100 as 0.
                        {"\x14" + std::string(16, '\xFF'), integer128(two64 - 1)},
                        {"\x14\x00\x00\x00\x10"s + std::string(12, '\0'), integer128(0)},
@@ -316,9 +261,7 @@ TEST(ReadBinaryPropertyList, ScalarObjects) {
                        {ascii("a\0b"s), "a\0b"s},
                        {ascii("caf\xE9"), std::string("caf\u00e9")},
                        {"\x60", {}},
-                       {utf16(u"\U0001F600"), std::string("\U0001F600")},
                        // Unpaired surrogates become U+FFFD.
-                       {utf16(u"a\xD83D"), std::string("a\uFFFD")},
                        {utf16(u"\xDE00z\xD83D\xD83D\xDE00"), std::string("\uFFFDz\uFFFD\U0001F600")},
                        {"\x00"s, {}},
                        {"\x0F", {}},
@@ -328,10 +271,11 @@ TEST(ReadBinaryPropertyList, ScalarObjects) {
                        {"\x80\x01", {}},
                        {"\xC0", {}}};
   for (const auto& [object, expected] : cases) {
-    EXPECT_EQ(readBinaryPropertyList(binaryPlist({object})), expected) << hex(object);
+    EXPECT_EQ(readBinaryPropertyList(binaryPlist({object})), expected) << testing::PrintToString(object);
   }
 }
 
+// The array's twenty references to one string are copies of it.
 TEST(ReadBinaryPropertyList, CountsFrom15AreStoredInAFollowingInteger) {
   const std::string text(30, 'x');
   std::vector<std::string> objects{array(std::vector<std::uint64_t>(20, 1)), ascii(text)};
@@ -373,13 +317,6 @@ TEST(ReadBinaryPropertyList, InconsistentTrailersDoNotParse) {
     patch(file, file.size() - fromEnd, value, fromEnd > 24 ? 1 : 8);
     EXPECT_FALSE(readBinaryPropertyList(file)) << fromEnd << " " << value;
   }
-}
-
-TEST(ReadBinaryPropertyList, SharedObjectsAreCopiedWhereReferenced) {
-  // Sharing itself is fine (writers share keys and strings); the fan-out of shared
-  // references that would not be is among the platform contract's refusals.
-  EXPECT_EQ(readBinaryPropertyList(binaryPlist({array({1, 1, 1}), ascii("s")})),
-            PlistArray(3, std::string("s")));
 }
 
 // One token as large as a file may be (a comment, a string) comes through whole, with

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <sstream>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -42,12 +41,7 @@ class PreferencesStoreTest : public testing::Test {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << bytes;
   }
-  static std::string readFile(const fs::path& path) {
-    std::ostringstream out;
-    out << std::ifstream(path, std::ios::binary).rdbuf();
-    return out.str();
-  }
-  std::optional<PlistValue> readDomain() const { return readPropertyList(readFile(file)); }
+  std::optional<PlistValue> readDomain() const { return readPropertyList(fileBytes(file)); }
   static std::ptrdiff_t entryCount(const fs::path& directory) {
     return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
   }
@@ -91,7 +85,7 @@ TEST_F(PreferencesStoreTest, KeepsEveryKeyItDoesNotOwnExactly) {
     expected["autohide-delay"] = 0.5;
     expected["orientation"] = orientation;
     expected.erase("extra");
-    EXPECT_EQ(readFile(file).starts_with("bplist00"), binary) << orientation;
+    EXPECT_EQ(fileBytes(file).starts_with("bplist00"), binary) << orientation;
     EXPECT_EQ(readDomain(), PlistValue{expected}) << orientation;
   }
 
@@ -110,7 +104,7 @@ TEST_F(PreferencesStoreTest, WritesOnlyWhenTheContentChangesAndPrivately) {
   store.set(domain, "missing", std::nullopt);
   EXPECT_TRUE(store.synchronize(domain));
   EXPECT_TRUE(store.synchronize("nothing pending"));
-  EXPECT_EQ(readFile(file), fixture("typical.bplist"));
+  EXPECT_EQ(fileBytes(file), fixture("typical.bplist"));
   EXPECT_EQ(entryCount(folder), 1);
 
   PreferencesStore elsewhere(scratch / "a" / "b");
@@ -134,7 +128,7 @@ TEST_F(PreferencesStoreTest, NeverReplacesADomainFileItCannotUseAndRetriesLater)
                             xmlPlist("<dict><key>a</key>"), xmlPlist("<dict>" + std::string(17 << 20, ' ') + "</dict>")}) {
     writeFile(file, bytes);
     EXPECT_FALSE(store.synchronize(domain)) << bytes.substr(0, 40);
-    EXPECT_EQ(readFile(file), bytes);
+    EXPECT_EQ(fileBytes(file), bytes);
     EXPECT_EQ(entryCount(folder), 1);
   }
   // The change was kept, so it is applied once the way is clear.

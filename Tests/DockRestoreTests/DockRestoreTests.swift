@@ -21,15 +21,6 @@ final class DockRestoreTests: XCTestCase {
                              agent: URL(fileURLWithPath: "/nonexistent/dock-restore-agent"))
     }
 
-    private func assertThrows(_ code: DockRestoreError.Code, _ name: String, _ call: () throws -> Void,
-                              file: StaticString = #filePath, line: UInt = #line) {
-        XCTAssertThrowsError(try call(), name, file: file, line: line) { error in
-            let failure = error as? DockRestoreError
-            XCTAssertEqual(failure?.code, code, "\(name): \(error)", file: file, line: line)
-            XCTAssertFalse(failure?.message.isEmpty ?? true, name, file: file, line: line)
-        }
-    }
-
     func testRefusedCallsThrowTheStatusAndTheMessage() throws {
         // Every one of the six settings is one the library takes: only the agent is missing.
         let everything = DockSettings(autohide: true, autohideDelay: 0.5, autohideTimeModifier: 0,
@@ -37,13 +28,13 @@ final class DockRestoreTests: XCTestCase {
         let cases: [(String, DockRestoreError.Code, (DockRestoreOwner) throws -> Void)] = [
             ("end without a session", .noSession, { try $0.end() }),
             ("every setting, no agent", .agentUnavailable, { try $0.begin(everything) }),
-            ("the hidden Dock, no agent", .agentUnavailable, { try $0.begin() }),
-            ("a negative delay", .invalidArgument, { try $0.begin(DockSettings(autohideDelay: -1)) }),
-            ("a delay that is not a number", .invalidArgument, { try $0.begin(DockSettings(autohideDelay: .nan)) }),
         ]
         for (name, code, call) in cases {
             let dock = try owner()
-            assertThrows(code, name) { try call(dock) }
+            XCTAssertThrowsError(try call(dock), name) { error in
+                XCTAssertEqual((error as? DockRestoreError)?.code, code, "\(name): \(error)")
+                XCTAssertFalse((error as? DockRestoreError)?.message.isEmpty ?? true, name)
+            }
             XCTAssertEqual(dock.state, .none, name)
         }
         XCTAssertEqual(try FileManager.default.contentsOfDirectory(atPath: folder.path), [])

@@ -49,6 +49,12 @@ def agent_for(user):
     return agent
 
 
+def stat(pid):
+    """The fields of /proc/`pid`/stat after the command's name, the state first."""
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()
+
+
 def write_atomically(path, data):
     """Writes as an owner must: private to the user (a file its group may write is no
     snapshot), into a temporary file renamed into place."""

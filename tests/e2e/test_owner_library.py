@@ -10,7 +10,7 @@ import shutil
 import signal
 import subprocess
 
-from agent_harness import AGENT, MARKER, OWNER_DOMAIN, AgentTestCase, wait_for
+from agent_harness import AGENT, MARKER, OWNER_DOMAIN, AgentTestCase, stat, wait_for
 
 OWNER = os.environ.get("DOCK_RESTORE_OWNER", "build/dock-restore-example-owner")
 OTHER_DOMAIN = "com.example.other"
@@ -31,15 +31,11 @@ SCENARIOS = [
      ["A begin ok", "A kill-agent", "A kill", "B recover restored"], USERS_DOCK, False),
     ("a newcomer under the owner's PID counts as gone",
      ["A begin ok", "A kill-agent", "A kill", "A pid-reused", "B recover restored"], USERS_DOCK, False),
-    ("the recovering process holds the recorded PID",
-     ["A begin ok", "A kill-agent", "A kill", "B own-pid", "B recover restored"], USERS_DOCK, False),
     ("an old instance whose executable was replaced stays live",
      ["A begin ok", "- replace-owner", "B recover ok", "- dock hidden", "A end ok"], USERS_DOCK, False),
     ("recover with a live owner", ["A begin ok", "B recover ok"], HIDDEN_DOCK, True),
     ("recover with no marker",
      ["A begin ok", "A kill-agent", "A kill", "A drop-marker", "B recover ok"], HIDDEN_DOCK, None),
-    ("a stale marker is cleared",
-     ["A begin ok", "A kill-agent", "A kill", "- remove-snapshot", "B recover ok"], HIDDEN_DOCK, False),
     ("a group-writable snapshot is no record",
      ["A begin ok", "A kill-agent", "A kill", "- group-writable", "B recover ok"], HIDDEN_DOCK, True),
     ("an unreadable Dock domain refuses begin",
@@ -47,11 +43,6 @@ SCENARIOS = [
      USERS_DOCK, False),
     ("second instance, then a crash", ["A begin ok", "B begin ok", "B kill"], USERS_DOCK, False),
     ("second begin, then a crash", ["A begin ok", "A begin ok", "A kill"], USERS_DOCK, False),
-    ("every state, and an end after a takeover",
-     ["A state none", "A begin ok", "A state protected", "A kill-agent", "A state agent-gone", "A begin ok",
-      "A state protected", "B begin ok", "A state taken-over", "A end ok", "A state none", "- dock hidden",
-      "B end ok"], USERS_DOCK, False),
-    ("no zombies after end", ["A begin ok", "A end ok", "A agent-exited", "A no-zombies"], USERS_DOCK, False),
     ("no zombies after close", ["A begin ok", "A end ok", "A reopen ok", "A no-zombies", "A begin ok",
                                 "A reopen ok", "A kill"], USERS_DOCK, False),
     ("no zombies with SIGCHLD ignored",
@@ -61,7 +52,6 @@ SCENARIOS = [
      USERS_DOCK, False),
     ("two applications, ended in reverse", ["A begin ok", "C begin ok", "C end ok", "- dock hidden", "A end ok"],
      USERS_DOCK, False),
-    ("two applications, the first killed", ["A begin ok", "C begin ok", "A kill", "C end ok"], USERS_DOCK, False),
     ("two applications, both killed with their agents, then recovered",
      ["A begin ok", "C begin ok", "A kill-agent", "A kill", "C kill-agent", "C kill", "B recover restored",
       "D recover restored"], USERS_DOCK, False),
@@ -70,31 +60,22 @@ SCENARIOS = [
 ]
 
 
-def command_line(pid):
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            return f.read().split(b"\0")[:-1]
-    except OSError:
-        return []
-
-
 def agents_for(owner_pid):
     """The running agents that watch `owner_pid` (they are not its children)."""
-    pids = [int(name) for name in os.listdir("/proc") if name.isdigit()]
-    return [pid for pid in pids if runs_agent(pid) and command_line(pid)[2:3] == [str(owner_pid).encode()]]
-
-
-def runs_agent(pid):
-    try:  # a process that has exited has no executable any more
-        return os.readlink(f"/proc/{pid}/exe") == os.path.realpath(AGENT)
-    except OSError:
-        return False
+    found = []
+    for name in filter(str.isdigit, os.listdir("/proc")):
+        try:  # a process that has exited has no executable any more
+            if os.readlink(f"/proc/{name}/exe") == os.path.realpath(AGENT):
+                with open(f"/proc/{name}/cmdline", "rb") as f:
+                    found += [int(name)] if f.read().split(b"\0")[2:3] == [str(owner_pid).encode()] else []
+        except OSError:
+            pass
+    return found
 
 
 def has_exited(pid):
     try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+        return stat(pid)[0] == "Z"
     except OSError:
         return True
 
@@ -104,24 +85,23 @@ def zombie_children(pid):
         return [child for child in f.read().split() if has_exited(child)]
 
 
-def ignoring_sigchld():
-    signal.signal(signal.SIGCHLD, signal.SIG_IGN)
-
-
 class OwnerLibrary(AgentTestCase):
     def start(self, who):
         path, domain = APPS[who]
         owner = subprocess.Popen([self.owner_binary, AGENT, os.path.join(self.home, path), domain], env=self.env,
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                 preexec_fn=ignoring_sigchld if who == "Z" else None)
+                                 preexec_fn=(lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)) if who == "Z" else None)
         self.addCleanup(self.stop, owner)
         return owner
 
+    def owner(self, who):
+        if who not in self.owners:
+            self.owners[who] = self.start(who)
+        return self.owners[who]
+
     def step(self, step):
         who, action, *answer = step.split(" ", 2)
-        if who != "-" and who not in self.owners:
-            self.owners[who] = self.start(who)
-        owner = self.owners.get(who)
+        owner = None if who == "-" else self.owner(who)
         if action == "kill":
             self.kill_and_reap(owner)
         elif action == "kill-agent":
@@ -134,15 +114,12 @@ class OwnerLibrary(AgentTestCase):
             self.assertTrue(wait_for(lambda: not agents_for(owner.pid)))
         elif action == "no-zombies":
             self.assertTrue(wait_for(lambda: not zombie_children(owner.pid)), "zombies left")
-        elif action in ("pid-reused", "own-pid"):
+        elif action == "pid-reused":
             with open(self.snapshot_path, "rb") as f:
                 snapshot = plistlib.load(f)
-            pid = self.start_owner().pid if action == "pid-reused" else owner.pid
-            self.write_snapshot(pid, snapshot["sessionID"], snapshot["snapshot"])
+            self.write_snapshot(self.start_owner().pid, snapshot["sessionID"], snapshot["snapshot"])
         elif action == "drop-marker":
             self.write_domain(OWNER_DOMAIN, {})
-        elif action == "remove-snapshot":
-            os.remove(self.snapshot_path)
         elif action == "group-writable":
             os.chmod(self.snapshot_path, 0o660)
         elif action == "replace-owner":  # as an update does: a new file under the old name

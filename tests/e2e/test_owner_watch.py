@@ -8,16 +8,11 @@ import signal
 import time
 import unittest
 
-from agent_harness import OWNER_DOMAIN, AgentTestCase, wait_for, write_atomically
+from agent_harness import OWNER_DOMAIN, AgentTestCase, stat, wait_for, write_atomically
 
 DOCK = {"orientation": "bottom", "autohide": True}
 SETTINGS = {"autohide": {"type": "bool", "value": False}}
 NEWEST = {"orientation": {"type": "string", "value": "left"}}
-
-
-def stat(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        return f.read().rsplit(")", 1)[1].split()
 
 
 def cpu_seconds(pid):
@@ -109,13 +104,12 @@ class OwnerWatch(AgentTestCase):
                                       process_group=0 if name.startswith("signals") else None)
         self.assertTrue(wait_for(lambda: stat(self.agent.pid)[0] == "S"))  # waiting
         change(self)
-        if restored is None:
-            self.finish(self.agent, timeout=10)
-            self.assertEqual(self.domain_bytes("com.apple.dock"), dock_before)
+        if restored is not None:  # the wait goes on until the owner dies
             self.kill_and_reap(self.owner)
-            return
-        self.kill_and_reap(self.owner)
         self.finish(self.agent, timeout=10)
+        if restored is None:
+            self.assertEqual(self.domain_bytes("com.apple.dock"), dock_before)
+            return
         self.assertEqual(self.read_domain("com.apple.dock"), {k: e["value"] for k, e in restored.items()})
         self.assertFalse(os.path.lexists(path))
 

@@ -132,11 +132,6 @@ class StaleSessions(library.OwnerLibrary):
         except FileNotFoundError:
             return 0
 
-    def owner(self, who):
-        if who not in self.owners:
-            self.owners[who] = self.start(who)
-        return self.owners[who]
-
     def recover(self, *arguments):
         return subprocess.run([RECOVER, *arguments], env=self.env, capture_output=True, text=True, timeout=10)
 

@@ -3,7 +3,7 @@ import shutil
 import subprocess
 import unittest
 
-from agent_harness import NOBODY, OWNER_DOMAIN, PLATFORM, AgentTestCase
+from agent_harness import NOBODY, OWNER_DOMAIN, PLATFORM, AgentTestCase, write_atomically
 
 SETTINGS = {"autohide": {"type": "bool", "value": False}}
 # How a domain file is written is CoreFoundation's business on that backend (cfprefsd's
@@ -13,7 +13,7 @@ portable_store_only = unittest.skipIf(PLATFORM == "corefoundation", "CoreFoundat
 
 
 class StoreFaults(AgentTestCase):
-    """When the Dock's domain cannot be written, the old file survives whole, no
+    """When the Dock's domain cannot be read or written, the old file survives whole, no
     temporary file is left, and the recovery still restarts the Dock and removes the
     snapshot."""
 
@@ -29,6 +29,18 @@ class StoreFaults(AgentTestCase):
         self.finish(agent)
         self.assertFalse(os.path.exists(self.snapshot_path))
         self.assert_restarted(dock)
+
+    def test_corrupt_dock_domain(self):
+        corrupt = b"<?xml version=\"1.0\"?><plist><dict><key>autohide</key><tr"
+        write_atomically(self.domain_path("com.apple.dock"), corrupt)
+        self.recover()
+        if PLATFORM == "corefoundation":
+            # Read as an empty domain and replaced, as on macOS, where the Dock sees
+            # nothing in such a file either.
+            self.assertEqual(self.read_domain("com.apple.dock"), {"autohide": False})
+        else:
+            self.assertEqual(self.domain_bytes("com.apple.dock"), corrupt)
+        self.assertEqual(os.listdir(self.prefs), ["com.apple.dock.plist"])
 
     @portable_store_only
     def test_domain_file_that_is_a_link(self):
