@@ -261,6 +261,38 @@ def measure_waiting(agent_path):
             stop(owner)
 
 
+BURST_WRITES = 500
+BURST_SHARE_LIMIT = 0.25
+
+
+def measure_burst(agent_path):
+    """The agent's CPU over a burst of atomic rewrites, beside the writer's own: a burst
+    is read once for its first change and then at most every 50 ms, however many writes
+    it holds."""
+    with scratch_home() as home:
+        owner = start_sleeper(600)
+        try:
+            session_id = str(uuid.uuid4())
+            written, paths = snapshot_paths(home)
+            contents = [plistlib.dumps(dict(fixtures.snapshot(owner.pid, session_id), revision=i))
+                        for i in range(2)]
+            write_atomically(written, contents[0])
+            agent = start_agent(agent_path, home, paths[True], owner.pid, session_id)
+            try:
+                wait_until_pausing(agent)
+                progress(f"burst: {BURST_WRITES} atomic rewrites")
+                agent_before, own_before = scheduled_cpu_seconds(agent.pid), time.process_time()
+                for i in range(BURST_WRITES):
+                    write_atomically(written, contents[i % 2])
+                writer = time.process_time() - own_before
+                time.sleep(0.1)  # the last read of the burst
+                return {"agent": scheduled_cpu_seconds(agent.pid) - agent_before, "writer": writer}
+            finally:
+                stop(agent)
+        finally:
+            stop(owner)
+
+
 # How soon a clean end is noticed -----------------------------------------------------
 
 CLEAN_ENDS = ("deactivation", "deletion", "takeover")
@@ -462,7 +494,7 @@ def latency_verdict(latencies, limit_ms):
     return verdict([] if statistics.median(latencies) * 1e3 < limit_ms else [f"≥ {limit_ms:.0f} ms"])
 
 
-def table(passes, waiting, notice, recovery, polling):
+def table(passes, waiting, burst, notice, recovery, polling):
     rows = [pass_row(row) for row in passes]
 
     def per_minute(w):
@@ -486,6 +518,10 @@ def table(passes, waiting, notice, recovery, polling):
                  f"`sleep {WAIT_SECONDS}`: {mebibytes(waiting['floor_rss_kib'])}",
                  f"≤ {mebibytes(RSS_LIMIT_KIB)}",
                  verdict([] if events["rss_kib"] <= RSS_LIMIT_KIB else [f"> {mebibytes(RSS_LIMIT_KIB)}"])))
+    burst_share = burst["agent"] / burst["writer"]
+    rows.append((f"CPU over a burst of {BURST_WRITES} atomic rewrites", milliseconds(burst["agent"]), "—",
+                 f"the writer: {milliseconds(burst['writer'])}", f"< {BURST_SHARE_LIMIT:.0%} of the writer's",
+                 verdict([] if burst_share < BURST_SHARE_LIMIT else [f"{burst_share:.0%}"])))
     teardown = (f"closing an inotify instance with one watch, part of every exit: median "
                 f"{milliseconds(notice[True]['teardown'])}")
     for how in CLEAN_ENDS:
@@ -511,12 +547,13 @@ def main():
     with tempfile.TemporaryDirectory(prefix="dock-agent-bench-") as directory:
         passes = measure_passes(build, directory)
     waiting = measure_waiting(agent)
+    burst = measure_burst(agent)
     notice = {events: measure_notice(agent, events) for events in (True, False)}
     recovery = {events: measure_latency(agent, "with events" if events else "without events", events)
                 for events in (True, False)}
     polling = measure_latency(os.path.join(build, "bench", "polling_agent"), "no wake-ups")
     progress(f"load average after: {os.getloadavg()[0]:.2f}")
-    print(table(passes, waiting, notice, recovery, polling))
+    print(table(passes, waiting, burst, notice, recovery, polling))
 
 
 if __name__ == "__main__":
