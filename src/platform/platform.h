@@ -77,10 +77,11 @@ class Platform {
   // Waits until the watched process exits or the watched file changes, or `limitSeconds`
   // pass (infinity: no limit). Without a limit, changes that come in a burst end a wait
   // no more often than every few dozen milliseconds; with one, the wait is for a writer
-  // to finish: it ends once changes, pending ones included, have paused for a moment. Where the exit or the file cannot
-  // be watched, or the file's watch could miss a change (a link on its path, a network file system, its folder gone),
-  // waits no longer than `fallbackSeconds` either. ownerExited means the process is gone even if a probe still finds
-  // one under its PID (an unreaped zombie, or a newcomer that reused it).
+  // to finish: it ends once changes, pending ones included, have paused for a moment.
+  // Where the exit or the file cannot be watched, or the file's watch could miss a change
+  // (a link on its path, a network file system, its folder gone), waits no longer than
+  // `fallbackSeconds` either. ownerExited means the process is gone even if a probe still
+  // finds one under its PID (an unreaped zombie, or a newcomer that reused it).
   virtual Wake waitForChange(double fallbackSeconds, double limitSeconds) = 0;
 
   // Lets the agent outlive a terminal it may have been started from: leaves the session
