@@ -33,6 +33,7 @@ extension DockRestoreOwner {
     ///   ``DockRestoreError/Code/snapshotUnwritable`` when the folder cannot be created.
     public convenience init(applicationBundle: URL, agent: URL? = nil, snapshotFolder: URL? = nil,
                             domain: String? = nil) throws(DockRestoreError) {
+        try Self.requireFileURLs(applicationBundle, agent, snapshotFolder)  // before Info.plist is read
         struct Info: Decodable { let CFBundleIdentifier: String? }
         let contents = applicationBundle.appendingPathComponent("Contents")
         let info = try? PropertyListDecoder().decode(
@@ -86,9 +87,7 @@ extension DockRestoreOwner {
 
     private static func layout(bundle: URL, identifier: String?, auxiliaryAgent: URL?, agent: URL?,
                                snapshotFolder: URL?, domain: String?) throws(DockRestoreError) -> (URL, String, URL) {
-        for url in [bundle, agent, snapshotFolder].compactMap({ $0 }) where !url.isFileURL {
-            throw DockRestoreError(code: .invalidArgument, message: "\"\(url.absoluteString)\" is not a file URL")
-        }
+        try requireFileURLs(bundle, agent, snapshotFolder)
         guard let domain = domain ?? identifier, !domain.isEmpty else {
             throw DockRestoreError(code: .invalidArgument,
                                    message: "the bundle \"\(bundle.path)\" has no identifier (CFBundleIdentifier in "

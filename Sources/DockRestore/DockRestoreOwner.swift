@@ -56,10 +56,7 @@ public final class DockRestoreOwner: @unchecked Sendable {
     ///   when memory runs out. The domain and the files are checked by the first call
     ///   that uses them.
     public init(snapshot: URL, domain: String, agent: URL) throws(DockRestoreError) {
-        for (name, url) in [("snapshot", snapshot), ("agent", agent)] where !url.isFileURL {
-            throw DockRestoreError(code: .invalidArgument,
-                                   message: "the \(name) \"\(url.absoluteString)\" is not a file URL")
-        }
+        try Self.requireFileURLs(snapshot, agent)
         guard let handle = snapshot.withUnsafeFileSystemRepresentation({ snapshotPath in
             agent.withUnsafeFileSystemRepresentation { agentPath in
                 dock_restore_open(snapshotPath, domain, agentPath)
@@ -177,6 +174,14 @@ public final class DockRestoreOwner: @unchecked Sendable {
         guardQueue.sync {
             if !busy, let handle { lastKnown = Self.state(handle) }
             return lastKnown
+        }
+    }
+
+    // A URL of another scheme would still yield a path, "/snap.plist" for
+    // "https://example.com/snap.plist", and the owner would write there.
+    static func requireFileURLs(_ urls: URL?...) throws(DockRestoreError) {
+        for url in urls.compactMap({ $0 }) where !url.isFileURL {
+            throw DockRestoreError(code: .invalidArgument, message: "\"\(url.absoluteString)\" is not a file URL")
         }
     }
 

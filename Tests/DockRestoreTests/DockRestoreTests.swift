@@ -25,17 +25,34 @@ final class DockRestoreTests: XCTestCase {
         // Every one of the six settings is one the library takes: only the agent is missing.
         let everything = DockSettings(autohide: true, autohideDelay: 0.5, autohideTimeModifier: 0,
                                       orientation: .left, noBouncing: true, launchAnimation: false)
-        let cases: [(String, DockRestoreError.Code, (DockRestoreOwner) throws -> Void)] = [
-            ("end without a session", .noSession, { try $0.end() }),
-            ("every setting, no agent", .agentUnavailable, { try $0.begin(everything) }),
+        let web = try XCTUnwrap(URL(string: "https://example.com/snap.plist"))
+        let cases: [(String, DockRestoreError.Code, (DockRestoreOwner) throws(DockRestoreError) -> Void)] = [
+            ("end without a session", .noSession, { dock throws(DockRestoreError) in try dock.endBlocking() }),
+            ("renew without a session", .noSession, { dock throws(DockRestoreError) in try dock.renewBlocking() }),
+            ("every setting, no agent", .agentUnavailable, { dock throws(DockRestoreError) in
+                try dock.beginBlocking(everything)
+            }),
+            ("a snapshot not a file", .invalidArgument, { dock throws(DockRestoreError) in
+                _ = try DockRestoreOwner(snapshot: web, domain: dock.domain, agent: dock.agent)
+            }),
+            ("an agent not a file", .invalidArgument, { dock throws(DockRestoreError) in
+                _ = try DockRestoreOwner(snapshot: dock.snapshot, domain: dock.domain, agent: web)
+            }),
+            ("a bundle not a file", .invalidArgument, { dock throws(DockRestoreError) in
+                _ = try DockRestoreOwner(applicationBundle: web.deletingLastPathComponent(), domain: dock.domain)
+            }),
         ]
         for (name, code, call) in cases {
             let dock = try owner()
-            XCTAssertThrowsError(try call(dock), name) { error in
-                XCTAssertEqual((error as? DockRestoreError)?.code, code, "\(name): \(error)")
-                XCTAssertFalse((error as? DockRestoreError)?.message.isEmpty ?? true, name)
+            do {
+                try call(dock)
+                XCTFail("\(name): no error")
+            } catch {
+                let error: DockRestoreError = error  // the thrown type, known without a cast
+                XCTAssertEqual(error.code, code, "\(name): \(error)")
+                XCTAssertFalse(error.message.isEmpty, name)
             }
-            XCTAssertEqual(dock.state, .none, name)
+            XCTAssertEqual(dock.state, .inactive, name)
         }
         XCTAssertEqual(try FileManager.default.contentsOfDirectory(atPath: folder.path), [])
     }
@@ -44,14 +61,15 @@ final class DockRestoreTests: XCTestCase {
         let dock = try owner()
         dock.close()
         let calls: [(DockRestoreOwner) async throws -> Void] = [
-            { try $0.begin() }, { try $0.renew() }, { try $0.end() }, { try $0.recover() },
-            { try await $0.begin() }, { try await $0.renew() }, { try await $0.end() }, { try await $0.recover() },
+            { try await $0.begin(.hidden) }, { try await $0.renew() }, { try await $0.end() },
+            { try await $0.recover() },
         ]
         for (index, call) in calls.enumerated() {
             let code = await thrownCode { try await call(dock) }
             XCTAssertEqual(code, .closed, "call \(index)")
         }
-        XCTAssertEqual(dock.state, .none)
+        XCTAssertEqual(blockingCodes(dock), [.closed, .closed, .closed, .closed])
+        XCTAssertEqual(dock.state, .inactive)
         dock.close()
     }
 
@@ -94,6 +112,21 @@ final class DockRestoreTests: XCTestCase {
         XCTAssertNotEqual(error.code, .systemError)
         XCTAssertEqual(error.localizedDescription, "the Dock is on fire")
         XCTAssertEqual(error.description, "the Dock is on fire (status 42)")
+    }
+}
+
+/// The codes the blocking twins throw, each called once from outside async code, the only
+/// place they may be called from.
+func blockingCodes(_ dock: DockRestoreOwner) -> [DockRestoreError.Code?] {
+    let calls: [() throws -> Void] = [{ try dock.beginBlocking(.hidden) }, { try dock.renewBlocking() },
+                                      { try dock.endBlocking() }, { try dock.recoverBlocking() }]
+    return calls.map { call in
+        do {
+            try call()
+            return nil
+        } catch {
+            return (error as? DockRestoreError)?.code ?? .systemError
+        }
     }
 }
 
