@@ -60,7 +60,7 @@ final class SessionTests: XCTestCase {
         ] {
             let code = await thrownCode { try await owner.begin(settings) }
             XCTAssertEqual(code, .invalidArgument)
-            XCTAssertEqual(owner.state, .none)
+            XCTAssertEqual(owner.state, .inactive)
             try await owner.begin(DockSettings())
             XCTAssertEqual(try dock, usersDock, "\(settings)")
             try await owner.end()
