@@ -15,7 +15,7 @@ final class DockRestoreTests: XCTestCase {
         try FileManager.default.removeItem(at: folder)
     }
 
-    private func owner() throws -> DockRestoreOwner {
+    private func owner() throws(DockRestoreError) -> DockRestoreOwner {
         try DockRestoreOwner(snapshot: folder.appendingPathComponent("snapshot.plist"),
                              domain: "org.dock-restore-agent.swift-test",
                              agent: URL(fileURLWithPath: "/nonexistent/dock-restore-agent"))
@@ -26,33 +26,26 @@ final class DockRestoreTests: XCTestCase {
         let everything = DockSettings(autohide: true, autohideDelay: 0.5, autohideTimeModifier: 0,
                                       orientation: .left, noBouncing: true, launchAnimation: false)
         let web = try XCTUnwrap(URL(string: "https://example.com/snap.plist"))
-        let cases: [(String, DockRestoreError.Code, (DockRestoreOwner) throws(DockRestoreError) -> Void)] = [
-            ("end without a session", .noSession, { dock throws(DockRestoreError) in try dock.endBlocking() }),
-            ("renew without a session", .noSession, { dock throws(DockRestoreError) in try dock.renewBlocking() }),
-            ("every setting, no agent", .agentUnavailable, { dock throws(DockRestoreError) in
-                try dock.beginBlocking(everything)
-            }),
-            ("a snapshot not a file", .invalidArgument, { dock throws(DockRestoreError) in
-                _ = try DockRestoreOwner(snapshot: web, domain: dock.domain, agent: dock.agent)
-            }),
-            ("an agent not a file", .invalidArgument, { dock throws(DockRestoreError) in
-                _ = try DockRestoreOwner(snapshot: dock.snapshot, domain: dock.domain, agent: web)
-            }),
-            ("a bundle not a file", .invalidArgument, { dock throws(DockRestoreError) in
-                _ = try DockRestoreOwner(applicationBundle: web.deletingLastPathComponent(), domain: dock.domain)
-            }),
+        let cases: [(String, DockRestoreError.Code, (DockRestoreOwner) throws -> Void)] = [
+            ("renew without a session", .noSession, { try $0.renewBlocking() }),
+            ("every setting, no agent", .agentUnavailable, { try $0.beginBlocking(everything) }),
+            ("a snapshot not a file", .invalidArgument, { _ = try DockRestoreOwner(snapshot: web, domain: "d", agent: $0.agent) }),
+            ("an agent not a file", .invalidArgument, { _ = try DockRestoreOwner(snapshot: $0.snapshot, domain: "d", agent: web) }),
+            ("a bundle not a file", .invalidArgument, { _ = try DockRestoreOwner(applicationBundle: web, domain: $0.domain) }),
         ]
         for (name, code, call) in cases {
             let dock = try owner()
-            do {
-                try call(dock)
-                XCTFail("\(name): no error")
-            } catch {
-                let error: DockRestoreError = error  // the thrown type, known without a cast
-                XCTAssertEqual(error.code, code, "\(name): \(error)")
-                XCTAssertFalse(error.message.isEmpty, name)
+            XCTAssertThrowsError(try call(dock), name) { error in
+                XCTAssertEqual((error as? DockRestoreError)?.code, code, "\(name): \(error)")
+                XCTAssertFalse((error as? DockRestoreError)?.message.isEmpty ?? true, name)
             }
             XCTAssertEqual(dock.state, .inactive, name)
+        }
+        do {
+            try owner().endBlocking()
+            XCTFail("end without a session")
+        } catch {
+            XCTAssertEqual(error.code, .noSession)  // the thrown type is DockRestoreError, no cast
         }
         XCTAssertEqual(try FileManager.default.contentsOfDirectory(atPath: folder.path), [])
     }
