@@ -61,7 +61,6 @@ final class DockRestoreTests: XCTestCase {
             let code = await thrownCode { try await call(dock) }
             XCTAssertEqual(code, .closed, "call \(index)")
         }
-        XCTAssertEqual(blockingCodes(dock), [.closed, .closed, .closed, .closed])
         XCTAssertEqual(dock.state, .inactive)
         dock.close()
     }
@@ -105,21 +104,6 @@ final class DockRestoreTests: XCTestCase {
         XCTAssertNotEqual(error.code, .systemError)
         XCTAssertEqual(error.localizedDescription, "the Dock is on fire")
         XCTAssertEqual(error.description, "the Dock is on fire (status 42)")
-    }
-}
-
-/// The codes the blocking twins throw, each called once from outside async code, the only
-/// place they may be called from.
-func blockingCodes(_ dock: DockRestoreOwner) -> [DockRestoreError.Code?] {
-    let calls: [() throws -> Void] = [{ try dock.beginBlocking(.hidden) }, { try dock.renewBlocking() },
-                                      { try dock.endBlocking() }, { try dock.recoverBlocking() }]
-    return calls.map { call in
-        do {
-            try call()
-            return nil
-        } catch {
-            return (error as? DockRestoreError)?.code ?? .systemError
-        }
     }
 }
 

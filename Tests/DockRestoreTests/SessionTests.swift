@@ -83,7 +83,6 @@ final class SessionTests: XCTestCase {
         XCTAssertEqual(owner.state, .takenOver)
         let code = await thrownCode { try await owner.renew() }
         XCTAssertEqual(code, .noSession)
-        XCTAssertEqual(other.state, .protected)
         try await owner.end()
         try await other.end()
         XCTAssertEqual(try dock, usersDock)
@@ -116,7 +115,6 @@ final class SessionTests: XCTestCase {
         XCTAssertEqual(answer, .protected, "the state as the end found it, while it waits")
         try await ending.value
         XCTAssertEqual(owner.state, .inactive)
-        XCTAssertEqual(try dock, usersDock)
     }
 
     func testAsyncBeginAndEndFromManyTasksOnOneOwnerAndOnTwo() async throws {
