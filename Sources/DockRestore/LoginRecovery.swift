@@ -41,13 +41,13 @@ public struct LoginRecovery: Sendable {
         /// Registered and eligible to run: the command runs at each login.
         case enabled
         /// Registered, but the user has to allow it in System Settings, or has turned it
-        /// off there ("SMAppService.Status.requiresApproval"). Registering again does not
-        /// change that; leave the choice to the user.
+        /// off there ("SMAppService.Status.requiresApproval"). It is registered: the choice
+        /// is the user's.
         case requiresApproval
         /// "An error occurred and the framework couldn't find this service"
         /// ("SMAppService.Status.notFound"): reported for a property list missing from
         /// `Contents/Library/LaunchAgents`, and also for a valid one that was never
-        /// registered. ``register()`` tells the two apart: it throws for the first.
+        /// registered. Registering then succeeds, or throws what is wrong.
         case notFound
     }
 
