@@ -7,7 +7,7 @@
 //   reopen    close the handle, leaving its session to the agent, and open a new one: "ok"
 // and "error N: message" when a call fails. At the end of its input it ends an active
 // session and exits, as a well-behaved application does when it quits. The calls are the
-// async ones, from the main actor; the final end is the synchronous one an application
+// async ones, from the main actor; the final end is the blocking one an application
 // makes from applicationWillTerminate.
 //
 // Usage: dock-restore-example-owner-swift AGENT SNAPSHOT_PATH OWNER_DOMAIN
@@ -22,6 +22,8 @@ guard arguments.count == 4 else {
 var dock = try DockRestoreOwner(snapshot: URL(fileURLWithPath: arguments[2]), domain: arguments[3],
                                 agent: URL(fileURLWithPath: arguments[1]))
 
+// (A closure's thrown type is not inferred: `call` throws `any Error`, always a
+// DockRestoreError here.)
 @MainActor func answer(_ call: () async throws -> String) async {
     do {
         print(try await call())
@@ -39,7 +41,7 @@ while let line = readLine() {
     case "begin": await answer { try await dock.begin(.hidden); return "ok" }
     case "end": await answer { try await dock.end(); return "ok" }
     case "state":
-        let names: [SessionState: String] = [.none: "none", .protected: "protected", .agentGone: "agent-gone",
+        let names: [SessionState: String] = [.inactive: "none", .protected: "protected", .agentGone: "agent-gone",
                                              .takenOver: "taken-over"]
         await answer { "state \(names[dock.state]!)" }
     case "reopen":
@@ -52,14 +54,14 @@ while let line = readLine() {
     }
 }
 
-// Synchronous, as in applicationWillTerminate: end blocks until the Dock is back.
-func quit(_ dock: DockRestoreOwner) throws {
-    try dock.end()
+// Blocking, as in applicationWillTerminate: end returns when the Dock is back.
+func quit(_ dock: DockRestoreOwner) throws(DockRestoreError) {
+    try dock.endBlocking()
 }
 
 do {
     try quit(dock)
-} catch let error as DockRestoreError where error.code == .noSession {
+} catch where error.code == .noSession {
 } catch {
     FileHandle.standardError.write(Data("could not put the Dock back: \(error)\n".utf8))
     exit(1)

@@ -92,6 +92,12 @@ if swiftc=$(command -v swiftc); then
   done
   echo "owner guide: $(ls "$swift_work"/guide-*.swift | wc -l) Swift blocks build;" \
        "$(grep -c '^ *```swift macos' docs/owner-guide.md) left to macOS"
+  # The documentation catalog's front page, its Swift blocks as one client's main.swift:
+  # top-level code, where an await that found only a blocking call would warn.
+  awk '/^```swift$/ { on = 1; next } /^```/ { on = 0 } on' Sources/DockRestore/DockRestore.docc/DockRestore.md \
+    >"$swift_work/front-page.swift"
+  grep -q await "$swift_work/front-page.swift"
+  "$swiftc" "${swift_flags[@]}" -lDockRestore "$swift_work/front-page.swift" -o "$swift_work/front-page"
   DOCK_RESTORE_AGENT=$(pkg-config --variable=agent dock-restore) DOCK_RESTORE_OWNER="$swift_work/owner" \
     sh tests/e2e/run_isolated.sh python3 -m unittest discover -s tests/e2e -p test_owner_library.py
 

@@ -29,10 +29,11 @@ extension DockRestoreOwner {
     ///   - domain: the preferences domain, instead of the bundle identifier.
     /// - Throws: ``DockRestoreError`` with ``DockRestoreError/Code/agentUnavailable`` when
     ///   the bundle holds no executable agent, ``DockRestoreError/Code/invalidArgument``
-    ///   when it has no identifier and no domain is given, and
+    ///   when it has no identifier and no domain is given or a URL is not a file URL, and
     ///   ``DockRestoreError/Code/snapshotUnwritable`` when the folder cannot be created.
     public convenience init(applicationBundle: URL, agent: URL? = nil, snapshotFolder: URL? = nil,
-                            domain: String? = nil) throws {
+                            domain: String? = nil) throws(DockRestoreError) {
+        try Self.requireFileURLs(applicationBundle, agent, snapshotFolder)  // before Info.plist is read
         struct Info: Decodable { let CFBundleIdentifier: String? }
         let contents = applicationBundle.appendingPathComponent("Contents")
         let info = try? PropertyListDecoder().decode(
@@ -56,7 +57,7 @@ extension DockRestoreOwner {
     ///   - domain: the preferences domain, instead of the bundle identifier.
     /// - Throws: ``DockRestoreError``, as ``init(applicationBundle:agent:snapshotFolder:domain:)``.
     public convenience init(bundle: Bundle = .main, agent: URL? = nil, snapshotFolder: URL? = nil,
-                            domain: String? = nil) throws {
+                            domain: String? = nil) throws(DockRestoreError) {
         let (snapshot, domain, agent) = try Self.layout(
             bundle: bundle.bundleURL, identifier: bundle.bundleIdentifier,
             auxiliaryAgent: bundle.url(forAuxiliaryExecutable: Self.agentName), agent: agent,
@@ -74,7 +75,8 @@ extension DockRestoreOwner {
     ///   - snapshotFolder: the snapshot's folder, instead of Application Support's.
     ///   - domain: the preferences domain, instead of the bundle identifier.
     /// - Throws: ``DockRestoreError`` as ``init(applicationBundle:agent:snapshotFolder:domain:)``.
-    public convenience init(agent: URL? = nil, snapshotFolder: URL? = nil, domain: String? = nil) throws {
+    public convenience init(agent: URL? = nil, snapshotFolder: URL? = nil,
+                            domain: String? = nil) throws(DockRestoreError) {
         let executable = (try? FileManager.default.destinationOfSymbolicLink(atPath: "/proc/self/exe"))
             ?? CommandLine.arguments[0]
         let bundle = URL(fileURLWithPath: executable).deletingLastPathComponent().deletingLastPathComponent()
@@ -84,7 +86,8 @@ extension DockRestoreOwner {
     #endif
 
     private static func layout(bundle: URL, identifier: String?, auxiliaryAgent: URL?, agent: URL?,
-                               snapshotFolder: URL?, domain: String?) throws -> (URL, String, URL) {
+                               snapshotFolder: URL?, domain: String?) throws(DockRestoreError) -> (URL, String, URL) {
+        try requireFileURLs(bundle, agent, snapshotFolder)
         guard let domain = domain ?? identifier, !domain.isEmpty else {
             throw DockRestoreError(code: .invalidArgument,
                                    message: "the bundle \"\(bundle.path)\" has no identifier (CFBundleIdentifier in "

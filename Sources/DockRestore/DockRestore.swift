@@ -21,6 +21,10 @@ public enum Orientation: String, Sendable, CaseIterable {
 
 /// The Dock's settings while the application has it changed; `nil` leaves a setting as
 /// the user has it.
+///
+/// ``hidden`` keeps the Dock out of the way. `DockSettings()` sets nothing: a first
+/// begin with it changes none of the Dock's settings, and an active session begun again
+/// with it is renewed as it was, which ``DockRestoreOwner/renew()`` does by name.
 public struct DockSettings: Sendable, Equatable {
     /// Whether the Dock hides until the pointer reaches its edge.
     public var autohide: Bool?
@@ -55,23 +59,25 @@ public struct DockSettings: Sendable, Equatable {
 /// Where a session stands, as ``DockRestoreOwner/state`` tells it.
 public enum SessionState: Sendable, Hashable, CustomStringConvertible {
     /// No session on this owner: never begun, ended, or the owner is closed.
-    case none
+    case inactive
     /// Active, and its agent runs: a crash now is recovered.
     case protected
-    /// Active, but its agent no longer runs: call `renew()`, once; if
+    /// Active, but its agent no longer runs: call ``DockRestoreOwner/renew()``, once; if
     /// that fails or the agent is gone again, end.
     case agentGone
-    /// Another instance or application has begun a session since; it owns the Dock now.
-    /// Never begin again: end when this instance would have shown the Dock.
+    /// The owner's snapshot no longer holds its session: another instance or application
+    /// has written a session to this owner's own snapshot path since (or the snapshot was
+    /// ended or removed by someone else). That session owns the Dock now. Never begin
+    /// again: end when this instance would have shown the Dock.
     case takenOver
 
     /// The state and what to do about it, in a few words.
     public var description: String {
         switch self {
-        case .none: return "no session"
+        case .inactive: return "no session"
         case .protected: return "protected: the agent runs"
         case .agentGone: return "agent gone: renew once, or end"
-        case .takenOver: return "taken over by another instance: end, never begin"
+        case .takenOver: return "taken over: another session holds the snapshot; end, never begin"
         }
     }
 }
@@ -86,15 +92,19 @@ public struct DockRestoreError: Error, Sendable, Equatable, CustomStringConverti
         /// The status with this number, known or not.
         public init(rawValue: Int32) { self.rawValue = rawValue }
 
-        /// A relative path, an empty domain, a value the Dock does not take, or, from
-        /// the bundle initializer, a bundle without an identifier.
+        /// A URL that is not a file URL, a relative path, an empty domain, a value the
+        /// Dock does not take (a number that is not finite, a negative delay), or, from the
+        /// bundle initializer, a bundle without an identifier.
         public static let invalidArgument = Code(rawValue: 1)
-        /// The snapshot's folder is missing, not writable, or could not be created.
+        /// The snapshot could not be written, whatever the cause: its folder missing or not
+        /// writable, a full disk, any other write error; from the bundle initializer, its
+        /// folder could not be created.
         public static let snapshotUnwritable = Code(rawValue: 2)
         /// The agent does not exist, is not executable, or did not start; from the bundle
         /// initializer, the bundle holds no agent.
         public static let agentUnavailable = Code(rawValue: 3)
-        /// `end()` or `renew()` with no session: never begun, or already ended.
+        /// `end()` or `renew()` with no session: never begun, or already ended; or
+        /// `renew()` of a session taken over (``SessionState/takenOver``).
         public static let noSession = Code(rawValue: 4)
         /// The preferences store, the registry of sessions, the random source or memory
         /// failed.

@@ -16,12 +16,14 @@ import FoundationEssentials
 /// library take turns. Two owners (of one application or two) may run calls at the same
 /// time; they coordinate through the per-user registry of sessions as two processes do.
 ///
-/// Each of `begin(_:)`, `renew()`, `end()` and `recover()` comes twice. The
-/// `async` forms do the blocking work (file writes and flushes, starting processes) on
-/// the owner's own dispatch queue, never on the caller's executor or on Swift's
-/// cooperative pool; the caller is resumed when it is done. Cancelling the task does not
-/// stop a call that has started. The synchronous forms block the calling thread, for
-/// `applicationWillTerminate(_:)` and a signal source's handler.
+/// ``recover()``, ``begin(_:)``, ``renew()`` and ``end()`` are `async`: they do the
+/// blocking work (file writes and flushes, starting processes) on the owner's own
+/// dispatch queue, never on the caller's executor or on Swift's cooperative pool; the
+/// caller is resumed when it is done. Cancelling the task does not stop a call that has
+/// started. Each has a blocking twin with its own name, ``recoverBlocking()``,
+/// ``beginBlocking(_:)``, ``renewBlocking()`` and ``endBlocking()``, for where nothing
+/// can be awaited: `applicationWillTerminate(_:)` and a signal source's handler. The
+/// twins are unavailable from async code, so that an `await` never quietly blocks.
 public final class DockRestoreOwner: @unchecked Sendable {
     /// The snapshot file the owner writes while a session is active.
     public let snapshot: URL
@@ -30,21 +32,31 @@ public final class DockRestoreOwner: @unchecked Sendable {
     /// The `dock-restore-agent` executable the owner starts.
     public let agent: URL
 
-    // Every use of `handle` runs on `queue`, except in deinit, which nothing can overlap:
-    // a queued call holds the owner. That is what makes the class Sendable.
+    // The C handle is for one thread at a time. Calls run one after another on `queue`;
+    // `guardQueue` guards `handle`, `busy` and `lastKnown`. While a call runs (`busy`)
+    // only it uses the handle, and `state` answers `lastKnown`, the state as that call
+    // found it; otherwise `state` asks the handle itself. That is what makes the class
+    // Sendable, and `state` never waits for a call.
     private let queue = DispatchQueue(label: "dock-restore-owner")
+    private let guardQueue = DispatchQueue(label: "dock-restore-owner.state")
     private var handle: OpaquePointer?
+    private var busy = false
+    private var lastKnown = SessionState.inactive
 
     /// An owner with every part given.
     ///
     /// - Parameters:
-    ///   - snapshot: a file in a folder only the user can write (Application Support),
-    ///     the same for every instance of the application.
+    ///   - snapshot: a file URL, of a file in a folder only the user can write
+    ///     (Application Support), the same for every instance of the application.
     ///   - domain: the application's preferences domain, its bundle identifier.
-    ///   - agent: the `dock-restore-agent` executable, inside the application's bundle.
-    /// - Throws: ``DockRestoreError`` with ``DockRestoreError/Code/systemError`` when
-    ///   memory runs out. Paths and domain are checked by the first call that uses them.
-    public init(snapshot: URL, domain: String, agent: URL) throws {
+    ///   - agent: the file URL of the `dock-restore-agent` executable, inside the
+    ///     application's bundle.
+    /// - Throws: ``DockRestoreError`` with ``DockRestoreError/Code/invalidArgument`` when
+    ///   `snapshot` or `agent` is not a file URL, ``DockRestoreError/Code/systemError``
+    ///   when memory runs out. The domain and the files are checked by the first call
+    ///   that uses them.
+    public init(snapshot: URL, domain: String, agent: URL) throws(DockRestoreError) {
+        try Self.requireFileURLs(snapshot, agent)
         guard let handle = snapshot.withUnsafeFileSystemRepresentation({ snapshotPath in
             agent.withUnsafeFileSystemRepresentation { agentPath in
                 dock_restore_open(snapshotPath, domain, agentPath)
@@ -68,23 +80,30 @@ public final class DockRestoreOwner: @unchecked Sendable {
     /// ended: its agent still restores the Dock when the application exits.
     ///
     /// Every later call throws ``DockRestoreError/Code/closed``, and ``state`` is
-    /// ``SessionState/none``. Closing again does nothing.
+    /// ``SessionState/inactive``. Closing again does nothing.
     public func close() {
         queue.sync {
-            if let handle { dock_restore_close(handle) }
-            handle = nil
+            guardQueue.sync {
+                if let handle { dock_restore_close(handle) }
+                handle = nil
+                lastKnown = .inactive
+            }
         }
     }
 
-    // MARK: - Synchronous calls
+    // MARK: - Calls
 
-    /// At launch: puts the Dock back after a crash that took the agent down too.
+    /// At launch: finishes a session that an earlier run left behind when it died together
+    /// with its agent.
     ///
-    /// - Returns: whether it restored the Dock.
+    /// - Returns: `true` when it found such a session and finished it: the user's
+    ///   settings are back, or, while another application's session is live, come back
+    ///   when the last live session ends; either way the application need not do more.
+    ///   `false` when nothing was left behind.
     /// - Throws: ``DockRestoreError``; nothing changed.
     @discardableResult
-    public func recover() throws -> Bool {
-        try now(Self.recover)
+    public func recover() async throws(DockRestoreError) -> Bool {
+        try await later(Self.recover)
     }
 
     /// Records the Dock as the user has it, starts the agent, then applies `settings`.
@@ -93,84 +112,131 @@ public final class DockRestoreOwner: @unchecked Sendable {
     /// session's earlier settings stay applied under the new ones. All or nothing: when
     /// one value is refused or a step fails, nothing is applied, now or by a later call.
     ///
-    /// - Parameter settings: what the Dock shows during the session; ``DockSettings/hidden``
-    ///   when left out.
+    /// - Parameter settings: what the Dock shows during the session, such as
+    ///   ``DockSettings/hidden``.
     /// - Throws: ``DockRestoreError``; files, preferences and agents are as before.
-    public func begin(_ settings: DockSettings = .hidden) throws {
-        try now { try Self.begin($0, settings) }
+    public func begin(_ settings: DockSettings) async throws(DockRestoreError) {
+        try await later { handle throws(DockRestoreError) in try Self.begin(handle, settings) }
     }
 
     /// After ``SessionState/agentGone``: starts a new agent and applies the settings the
-    /// session has applied so far, which the user's originals still back.
+    /// session has applied so far, which the user's originals still back. The C
+    /// interface's begin with nothing set.
     ///
-    /// Not after ``SessionState/takenOver``: the Dock is another instance's then.
     /// - Throws: ``DockRestoreError``, ``DockRestoreError/Code/noSession`` when no session
-    ///   was begun; then end the session.
-    public func renew() throws {
-        try now(Self.renew)
+    ///   was begun, or when it was taken over (``SessionState/takenOver``: the Dock is
+    ///   another session's then); then end the session.
+    public func renew() async throws(DockRestoreError) {
+        try await later(Self.renew)
     }
 
     /// Puts the user's Dock back and ends the session: on quit, and on `SIGTERM`.
     ///
     /// - Throws: ``DockRestoreError``, ``DockRestoreError/Code/noSession`` when no session
     ///   is active; after ``DockRestoreError/Code/systemError`` the session stays active.
-    public func end() throws {
-        try now(Self.end)
-    }
-
-    // MARK: - Asynchronous calls
-
-    /// `recover()` on the owner's queue, without blocking the caller.
-    @discardableResult
-    public func recover() async throws -> Bool {
-        try await later(Self.recover)
-    }
-
-    /// `begin(_:)` on the owner's queue, without blocking the caller.
-    public func begin(_ settings: DockSettings = .hidden) async throws {
-        try await later { try Self.begin($0, settings) }
-    }
-
-    /// `renew()` on the owner's queue, without blocking the caller.
-    public func renew() async throws {
-        try await later(Self.renew)
-    }
-
-    /// `end()` on the owner's queue, without blocking the caller.
-    public func end() async throws {
+    public func end() async throws(DockRestoreError) {
         try await later(Self.end)
     }
 
-    /// Where the session stands; cheap enough to ask from a timer. Waits for a call
-    /// under way on the same owner.
+    // MARK: - Blocking twins
+
+    /// ``recover()``, blocking the calling thread until it is done.
+    @available(*, noasync, message: "use await recover(), which blocks no thread")
+    @discardableResult
+    public func recoverBlocking() throws(DockRestoreError) -> Bool {
+        try now(Self.recover)
+    }
+
+    /// ``begin(_:)``, blocking the calling thread until it is done.
+    @available(*, noasync, message: "use await begin(_:), which blocks no thread")
+    public func beginBlocking(_ settings: DockSettings) throws(DockRestoreError) {
+        try now { handle throws(DockRestoreError) in try Self.begin(handle, settings) }
+    }
+
+    /// ``renew()``, blocking the calling thread until it is done.
+    @available(*, noasync, message: "use await renew(), which blocks no thread")
+    public func renewBlocking() throws(DockRestoreError) {
+        try now(Self.renew)
+    }
+
+    /// ``end()``, blocking the calling thread until it is done: from
+    /// `applicationWillTerminate(_:)`, it returns when the Dock is back.
+    @available(*, noasync, message: "use await end(), which blocks no thread")
+    public func endBlocking() throws(DockRestoreError) {
+        try now(Self.end)
+    }
+
+    /// Where the session stands; cheap enough to ask from a timer or the main thread.
+    ///
+    /// It never waits for a call: while one runs on this owner, it answers the state as
+    /// that call found it when it started; the call's outcome shows once it returns.
     public var state: SessionState {
-        (try? now(Self.state)) ?? .none
+        guardQueue.sync {
+            if !busy, let handle { lastKnown = Self.state(handle) }
+            return lastKnown
+        }
+    }
+
+    // A URL of another scheme would still yield a path, "/snap.plist" for
+    // "https://example.com/snap.plist", and the owner would write there.
+    static func requireFileURLs(_ urls: URL?...) throws(DockRestoreError) {
+        for url in urls.compactMap({ $0 }) where !url.isFileURL {
+            throw DockRestoreError(code: .invalidArgument, message: "\"\(url.absoluteString)\" is not a file URL")
+        }
     }
 
     // MARK: - On the queue
 
-    private func now<T>(_ call: (OpaquePointer) throws -> T) throws -> T {
-        try queue.sync { try withHandle(call) }
+    private func now<T>(_ call: (OpaquePointer) throws(DockRestoreError) -> T) throws(DockRestoreError) -> T {
+        try queue.sync { run(call) }.get()
     }
 
-    private func later<T: Sendable>(_ call: @escaping @Sendable (OpaquePointer) throws -> T) async throws -> T {
-        try await withCheckedThrowingContinuation { continuation in
-            queue.async { continuation.resume(with: Result { try self.withHandle(call) }) }
+    private func later<T: Sendable>(
+        _ call: @escaping @Sendable (OpaquePointer) throws(DockRestoreError) -> T
+    ) async throws(DockRestoreError) -> T {
+        try await withCheckedContinuation { continuation in
+            queue.async { continuation.resume(returning: self.run(call)) }
+        }.get()
+    }
+
+    // On `queue`: the handle is the call's alone until it returns.
+    private func run<T>(_ call: (OpaquePointer) throws(DockRestoreError) -> T) -> Result<T, DockRestoreError> {
+        guard let handle = claim() else {
+            return .failure(DockRestoreError(code: .closed, message: "the Dock owner is closed"))
+        }
+        let result: Result<T, DockRestoreError>
+        do {
+            result = .success(try call(handle))
+        } catch {
+            result = .failure(error)
+        }
+        release(handle)
+        return result
+    }
+
+    private func claim() -> OpaquePointer? {
+        guardQueue.sync {
+            guard let handle else { return nil }
+            lastKnown = Self.state(handle)
+            busy = true
+            return handle
         }
     }
 
-    private func withHandle<T>(_ call: (OpaquePointer) throws -> T) throws -> T {
-        guard let handle else { throw DockRestoreError(code: .closed, message: "the Dock owner is closed") }
-        return try call(handle)
+    private func release(_ handle: OpaquePointer) {
+        guardQueue.sync {
+            lastKnown = Self.state(handle)
+            busy = false
+        }
     }
 
-    private static func recover(_ handle: OpaquePointer) throws -> Bool {
+    private static func recover(_ handle: OpaquePointer) throws(DockRestoreError) -> Bool {
         var restored: Int32 = 0
         try check(handle, dock_restore_recover(handle, &restored))
         return restored != 0
     }
 
-    private static func begin(_ handle: OpaquePointer, _ settings: DockSettings) throws {
+    private static func begin(_ handle: OpaquePointer, _ settings: DockSettings) throws(DockRestoreError) {
         // Values staged by a call that failed must never reach a later begin.
         defer { dock_restore_discard_values(handle) }
         dock_restore_discard_values(handle)
@@ -193,21 +259,26 @@ public final class DockRestoreOwner: @unchecked Sendable {
         try check(handle, dock_restore_begin(handle))
     }
 
-    private static func renew(_ handle: OpaquePointer) throws {
-        guard dock_restore_get_state(handle) != DOCK_RESTORE_STATE_NONE else {
-            throw DockRestoreError(code: .noSession, message: "there is no session to renew")
+    private static func renew(_ handle: OpaquePointer) throws(DockRestoreError) {
+        switch state(handle) {
+        case .inactive: throw DockRestoreError(code: .noSession, message: "there is no session to renew")
+        case .takenOver:
+            // Begun again, it would take the Dock from the session that holds the snapshot.
+            throw DockRestoreError(code: .noSession,
+                                   message: "another session holds the snapshot now; end this one instead")
+        case .protected, .agentGone:
+            // Begun again with nothing new, the session applies what it applied before.
+            try begin(handle, DockSettings())
         }
-        // Begun again with nothing new, the session applies what it applied before.
-        try begin(handle, DockSettings())
     }
 
-    private static func end(_ handle: OpaquePointer) throws {
+    private static func end(_ handle: OpaquePointer) throws(DockRestoreError) {
         try check(handle, dock_restore_end(handle))
     }
 
     private static func state(_ handle: OpaquePointer) -> SessionState {
         switch dock_restore_get_state(handle) {
-        case DOCK_RESTORE_STATE_NONE: return .none
+        case DOCK_RESTORE_STATE_NONE: return .inactive
         case DOCK_RESTORE_STATE_PROTECTED: return .protected
         case DOCK_RESTORE_STATE_TAKEN_OVER: return .takenOver
         // A state a newer library adds is at least not protected.
@@ -215,7 +286,7 @@ public final class DockRestoreOwner: @unchecked Sendable {
         }
     }
 
-    private static func check(_ handle: OpaquePointer, _ status: dock_restore_status) throws {
+    private static func check(_ handle: OpaquePointer, _ status: dock_restore_status) throws(DockRestoreError) {
         guard status != DOCK_RESTORE_OK else { return }
         throw DockRestoreError(code: .init(rawValue: Int32(bitPattern: status.rawValue)),
                                message: String(cString: dock_restore_message(handle)))

@@ -33,23 +33,48 @@ public struct LoginRecovery: Sendable {
         self.init(plistName: "\(identifier).dock-restore-recover.plist")
     }
 
-    /// Where the registration stands, as ServiceManagement reports it.
+    /// Where the registration stands, as ServiceManagement reports it (Apple's
+    /// `SMAppService.Status`).
     public enum Status: Sendable, Hashable {
-        /// Not registered: nothing runs at login.
+        /// Not registered: nothing runs at login. Also a state this code predates.
         case notRegistered
-        /// Registered and allowed: the command runs at each login.
+        /// Registered and eligible to run: the command runs at each login.
         case enabled
-        /// Registered, but the user has to allow it in System Settings (or turned it off).
+        /// Registered, but the user has to allow it in System Settings, or has turned it
+        /// off there ("SMAppService.Status.requiresApproval"). It is registered: the choice
+        /// is the user's.
         case requiresApproval
-        /// No such property list in the bundle's `Contents/Library/LaunchAgents`.
+        /// "An error occurred and the framework couldn't find this service"
+        /// ("SMAppService.Status.notFound"): reported for a property list missing from
+        /// `Contents/Library/LaunchAgents`, and also for a valid one that was never
+        /// registered. Registering then succeeds, or throws what is wrong.
         case notFound
     }
 
-    /// Registers the agent. It runs at once, and then at each login. Throws
-    /// ServiceManagement's error when the system refuses, for example when the property
-    /// list is missing or invalid.
+    /// Registers the agent for the current user. It runs at once, and then at each
+    /// login. Throws ServiceManagement's error when the system refuses, for example when
+    /// the property list is missing or invalid.
+    ///
+    /// Apple's "register()" asks for one registration per user, made while that user
+    /// runs the app: ``registerUnlessRegistered()`` does that at every launch.
     public func register() throws {
         try SMAppService.agent(plistName: plistName).register()
+    }
+
+    /// At launch: registers the agent where this user has not registered it yet
+    /// (``Status/notRegistered`` or ``Status/notFound``), and leaves it as it is where
+    /// it is ``Status/enabled``, or ``Status/requiresApproval`` (the user's to allow).
+    ///
+    /// - Returns: the status afterwards; ``Status/requiresApproval`` asks the user to
+    ///   allow the agent in System Settings › General › Login Items.
+    /// - Throws: ServiceManagement's error when registration fails; never swallow it.
+    @discardableResult
+    public func registerUnlessRegistered() throws -> Status {
+        switch status {
+        case .enabled, .requiresApproval: break
+        case .notRegistered, .notFound: try register()
+        }
+        return status
     }
 
     /// Takes the registration back; the command no longer runs at login. Throws

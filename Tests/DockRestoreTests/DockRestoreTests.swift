@@ -15,7 +15,7 @@ final class DockRestoreTests: XCTestCase {
         try FileManager.default.removeItem(at: folder)
     }
 
-    private func owner() throws -> DockRestoreOwner {
+    private func owner() throws(DockRestoreError) -> DockRestoreOwner {
         try DockRestoreOwner(snapshot: folder.appendingPathComponent("snapshot.plist"),
                              domain: "org.dock-restore-agent.swift-test",
                              agent: URL(fileURLWithPath: "/nonexistent/dock-restore-agent"))
@@ -25,9 +25,13 @@ final class DockRestoreTests: XCTestCase {
         // Every one of the six settings is one the library takes: only the agent is missing.
         let everything = DockSettings(autohide: true, autohideDelay: 0.5, autohideTimeModifier: 0,
                                       orientation: .left, noBouncing: true, launchAnimation: false)
+        let web = try XCTUnwrap(URL(string: "https://example.com/snap.plist"))
         let cases: [(String, DockRestoreError.Code, (DockRestoreOwner) throws -> Void)] = [
-            ("end without a session", .noSession, { try $0.end() }),
-            ("every setting, no agent", .agentUnavailable, { try $0.begin(everything) }),
+            ("renew without a session", .noSession, { try $0.renewBlocking() }),
+            ("every setting, no agent", .agentUnavailable, { try $0.beginBlocking(everything) }),
+            ("a snapshot not a file", .invalidArgument, { _ = try DockRestoreOwner(snapshot: web, domain: "d", agent: $0.agent) }),
+            ("an agent not a file", .invalidArgument, { _ = try DockRestoreOwner(snapshot: $0.snapshot, domain: "d", agent: web) }),
+            ("a bundle not a file", .invalidArgument, { _ = try DockRestoreOwner(applicationBundle: web, domain: $0.domain) }),
         ]
         for (name, code, call) in cases {
             let dock = try owner()
@@ -35,7 +39,13 @@ final class DockRestoreTests: XCTestCase {
                 XCTAssertEqual((error as? DockRestoreError)?.code, code, "\(name): \(error)")
                 XCTAssertFalse((error as? DockRestoreError)?.message.isEmpty ?? true, name)
             }
-            XCTAssertEqual(dock.state, .none, name)
+            XCTAssertEqual(dock.state, .inactive, name)
+        }
+        do {
+            try owner().endBlocking()
+            XCTFail("end without a session")
+        } catch {
+            XCTAssertEqual(error.code, .noSession)  // the thrown type is DockRestoreError, no cast
         }
         XCTAssertEqual(try FileManager.default.contentsOfDirectory(atPath: folder.path), [])
     }
@@ -44,14 +54,14 @@ final class DockRestoreTests: XCTestCase {
         let dock = try owner()
         dock.close()
         let calls: [(DockRestoreOwner) async throws -> Void] = [
-            { try $0.begin() }, { try $0.renew() }, { try $0.end() }, { try $0.recover() },
-            { try await $0.begin() }, { try await $0.renew() }, { try await $0.end() }, { try await $0.recover() },
+            { try await $0.begin(.hidden) }, { try await $0.renew() }, { try await $0.end() },
+            { try await $0.recover() },
         ]
         for (index, call) in calls.enumerated() {
             let code = await thrownCode { try await call(dock) }
             XCTAssertEqual(code, .closed, "call \(index)")
         }
-        XCTAssertEqual(dock.state, .none)
+        XCTAssertEqual(dock.state, .inactive)
         dock.close()
     }
 

@@ -60,7 +60,7 @@ final class SessionTests: XCTestCase {
         ] {
             let code = await thrownCode { try await owner.begin(settings) }
             XCTAssertEqual(code, .invalidArgument)
-            XCTAssertEqual(owner.state, .none)
+            XCTAssertEqual(owner.state, .inactive)
             try await owner.begin(DockSettings())
             XCTAssertEqual(try dock, usersDock, "\(settings)")
             try await owner.end()
@@ -69,8 +69,6 @@ final class SessionTests: XCTestCase {
 
     func testRenewAfterTheAgentIsKilledAppliesTheSessionsOwnSettings() async throws {
         let owner = try owner("app")
-        let code = await thrownCode { try await owner.renew() }
-        XCTAssertEqual(code, .noSession)
         try await owner.begin(DockSettings(autohide: true, orientation: .right))
         kill(try XCTUnwrap(agents(of: owner, expected: 1).first), SIGKILL)
         for _ in 0..<200 where owner.state != .agentGone { usleep(50_000) }
@@ -79,8 +77,44 @@ final class SessionTests: XCTestCase {
         try await owner.renew()
         XCTAssertEqual(owner.state, .protected)
         XCTAssertEqual(try dock, Dock(orientation: "right", autohide: true))
+        // Another instance begins on the same snapshot: renewing would take the Dock back.
+        let other = try self.owner("app")
+        try await other.begin(.hidden)
+        XCTAssertEqual(owner.state, .takenOver)
+        let code = await thrownCode { try await owner.renew() }
+        XCTAssertEqual(code, .noSession)
         try await owner.end()
+        try await other.end()
         XCTAssertEqual(try dock, usersDock)
+    }
+
+    func testStateAnswersWhileACallWaitsForTheRegistry() async throws {
+        let owner = try owner("app")
+        try await owner.begin(.hidden)
+        // Holding the registry's lock keeps the end below waiting inside the library.
+        let lockPath = home.appendingPathComponent(".local/state/dock-restore/sessions/.lock").path
+        let lock = open(lockPath, O_RDWR)
+        XCTAssertEqual(flock(lock, LOCK_EX), 0)
+        let ending = Task { try await owner.end() }
+        let inode = try XCTUnwrap(FileManager.default.attributesOfItem(atPath: lockPath)[.systemFileNumber] as? UInt64)
+        func endWaits() -> Bool {  // a waiter for the lock, as /proc/locks lists it: "-> FLOCK …"
+            let locks = (try? String(contentsOfFile: "/proc/locks", encoding: .utf8)) ?? ""
+            return locks.split(separator: "\n").contains { $0.contains("->") && $0.contains(":\(inode) ") }
+        }
+        for _ in 0..<200 where !endWaits() { usleep(50_000) }
+        XCTAssertTrue(endWaits())
+        let answer = await withTaskGroup(of: SessionState?.self) { group in
+            group.addTask { owner.state }
+            // Not a time limit on state: only what keeps a state that waits from hanging the test.
+            group.addTask { try? await Task.sleep(nanoseconds: 60_000_000_000); return nil }
+            let first = await group.next() ?? nil
+            close(lock)  // lets the end go on, and a state that waited for it answer
+            group.cancelAll()
+            return first
+        }
+        XCTAssertEqual(answer, .protected, "the state as the end found it, while it waits")
+        try await ending.value
+        XCTAssertEqual(owner.state, .inactive)
     }
 
     func testAsyncBeginAndEndFromManyTasksOnOneOwnerAndOnTwo() async throws {
