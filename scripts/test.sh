@@ -93,6 +93,7 @@ if swiftc=$(command -v swiftc); then
   echo "owner guide: $(ls "$swift_work"/guide-*.swift | wc -l) Swift blocks build;" \
        "$(grep -c '^ *```swift macos' docs/owner-guide.md) left to macOS"
   DOCK_RESTORE_AGENT=$(pkg-config --variable=agent dock-restore) DOCK_RESTORE_OWNER="$swift_work/owner" \
+  DOCK_RESTORE_RECOVER="$swift_work/prefix/bin/dock-restore-recover" \
     sh tests/e2e/run_isolated.sh python3 -m unittest discover -s tests/e2e -p test_owner_library.py
 
   echo "== swift client of the package"
