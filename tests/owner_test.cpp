@@ -323,48 +323,41 @@ PlistDictionary entry(const char* type, PlistValue value) { return {{"type", typ
 // What a recovery writes back, from originals that had the Dock on the left, not
 // hiding, and no delay set: with a record of what the session applied, only a key it
 // applied whose value the Dock still holds, read by meaning; in doubt, the key too.
+// Without one, all six, as ever.
 TEST(Restore, PutsBackOnlyWhatTheSessionAppliedAndTheDockStillHolds) {
   const PlistDictionary originals{{"orientation", entry("string", "left")}, {"autohide", entry("bool", false)}};
   const PlistDictionary hid{{"autohide", entry("bool", true)}, {"autohide-delay", entry("number", 1000.0)}};
-  const std::vector<std::string> both = {"set com.apple.dock autohide = bool false",
-                                         "set com.apple.dock autohide-delay = (deleted)"};
-  // A name, the record, what the Dock holds (the user moved it to the bottom meanwhile),
-  // whether its domain reads, and the keys written.
-  const std::tuple<const char*, AppliedRecord, PlistDictionary, bool, std::vector<std::string>> cases[] = {
-      {"no record: all six, as ever",
-       std::nullopt,
-       {},
-       true,
-       {"set com.apple.dock orientation = string \"left\"", both[0], both[1],
-        "set com.apple.dock autohide-time-modifier = (deleted)", "set com.apple.dock no-bouncing = (deleted)",
-        "set com.apple.dock launchanim = (deleted)"}},
-      {"applied and still held", hid, {{"autohide", true}, {"autohide-delay", 1000.0}}, true, both},
-      {"an integer 1 is true, a decimal text a number",
-       hid,
-       {{"autohide", PlistInteger{1}}, {"autohide-delay", "1000"}},
-       true,
-       both},
-      {"changed by the user", hid, {{"autohide", false}, {"autohide-delay", 0.5}}, true, {}},
-      {"removed by the user", hid, {}, true, {}},
-      {"a value that does not read", hid, {{"autohide", PlistDate{}}, {"autohide-delay", "soon"}}, true, both},
-      {"a domain that does not read", hid, {}, false, both},
-      {"an entry that does not read",
-       PlistDictionary{{"autohide", entry("Bool", true)}, {"autohide-delay", entry("number", "x")}},
-       {{"autohide", true}, {"autohide-delay", 0.5}},
-       true,
-       both},
+  const PlistDictionary unreadable{{"autohide", entry("Bool", true)}, {"autohide-delay", entry("number", "x")}};
+  // A name, the record, what the Dock holds besides the orientation the user chose
+  // meanwhile, whether its domain reads, and whether the two keys applied go back.
+  const std::tuple<const char*, PlistDictionary, PlistDictionary, bool, bool> cases[] = {
+      {"applied and still held", hid, {{"autohide", true}, {"autohide-delay", 1000.0}}, true, true},
+      {"integer 1 is true, text a number", hid, {{"autohide", PlistInteger{1}}, {"autohide-delay", "1e3"}}, true, true},
+      {"changed by the user", hid, {{"autohide", false}, {"autohide-delay", 0.5}}, true, false},
+      {"removed by the user", hid, {}, true, false},
+      {"a value that does not read", hid, {{"autohide", PlistDate{}}, {"autohide-delay", "soon"}}, true, true},
+      {"a domain that does not read", hid, {}, false, true},
+      {"an entry that does not read", unreadable, {{"autohide", true}, {"autohide-delay", 0.5}}, true, true},
   };
-  for (const auto& [name, applied, dock, readable, written] : cases) {
+  for (const auto& [name, applied, dock, readable, putBack] : cases) {
     SCOPED_TRACE(name);
     FakePlatform platform;
     platform.preferences["com.apple.dock orientation"] = std::string("bottom");
     for (const auto& [key, value] : dock) platform.preferences["com.apple.dock " + key] = value;
     platform.dockReadable = readable;
     restoreChangedSettings(platform, originals, applied);
-    auto calls = written;
+    using Calls = std::vector<std::string>;
+    auto calls =
+        putBack ? Calls{"set com.apple.dock autohide = bool false", "set com.apple.dock autohide-delay = (deleted)"}
+                : Calls{};
     calls.emplace_back("sync com.apple.dock");
     EXPECT_EQ(platform.calls, calls);
   }
+  FakePlatform asEver;
+  FakePlatform unrecorded;
+  restoreDockSettings(asEver, originals);
+  restoreChangedSettings(unrecorded, originals, std::nullopt);
+  EXPECT_EQ(unrecorded.calls, asEver.calls);
 }
 
 // Two applications that change different keys: whichever ends last puts back what both

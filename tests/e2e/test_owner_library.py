@@ -58,8 +58,6 @@ SCENARIOS = [
     # Two applications: the user's values are recorded once and come back with the last.
     ("two applications and the user's changes, ended in order",
      ["A begin ok", "C begin ok", *USERS_CHANGES, "A end ok", "C end ok"], CHANGED_DOCK, False),
-    ("two applications, ended in reverse", ["A begin ok", "C begin ok", "C end ok", "- dock hidden", "A end ok"],
-     USERS_DOCK, False),
     ("two applications, both killed with their agents, then recovered",
      ["A begin ok", "C begin ok", "A kill-agent", "A kill", "C kill-agent", "C kill", "B recover restored",
       "D recover restored"], USERS_DOCK, False),
