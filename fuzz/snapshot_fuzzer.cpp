@@ -1,7 +1,8 @@
 // Runs arbitrary bytes through everything the agent does with a snapshot file: the
 // portable property-list reader, the snapshot reader and its lenient coercions, the
-// restore decisions and the owner and session match. The writers' round trips ride
-// along, since the preferences store writes back what the reader read.
+// restore decisions (also those by what a session recorded as applied) and the owner
+// and session match. The writers' round trips ride along, since the preferences store
+// writes back what the reader read.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "platform/portable/plist_reader.h"
 #include "platform/portable/plist_writer.h"
 #include "restore/dock_settings.h"
+#include "restore/sessions.h"
 #include "snapshot/snapshot.h"
 #include "values/unicode_text.h"
 
@@ -49,6 +51,10 @@ void checkSnapshot(std::string_view bytes, const std::optional<PlistValue>& pars
 
   for (const auto& [key, entry] : record->settings) preferenceFromEntry(&entry);
   restoreDockSettings(platform, record->settings);
+  // What the session recorded as applied, read against the Dock it just wrote.
+  const auto stored = readStored(platform, path);
+  require(stored.has_value());
+  restoreChangedSettings(platform, record->settings, stored->applied);
 
   // The owner's own arguments match exactly when the snapshot is active. Sessions that
   // are canonically equivalent to a stored one, or not, take the Unicode path, which

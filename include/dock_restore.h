@@ -106,19 +106,24 @@ DOCK_RESTORE_API dock_restore_status dock_restore_discard_values(dock_restore_ow
 DOCK_RESTORE_API dock_restore_status dock_restore_begin(dock_restore_owner* owner);
 
 /* Ends the session: puts the recorded values back and restarts the Dock, deletes the
- * snapshot (which ends the agent), the marker and the registry entry. While another
- * application's session is live the Dock is left as it is: the last session to end
- * puts the same originals back. When another instance has since begun a session on the
- * same snapshot path (DOCK_RESTORE_STATE_TAKEN_OVER), that session owns the Dock: end
- * forgets this handle's session and changes nothing. On DOCK_RESTORE_SYSTEM_ERROR the
- * session stays active. Blocks only for file and preference writes, never on the agent,
- * and leaves no process to reap. */
+ * snapshot (which ends the agent), the marker and the registry entry. Only the keys a
+ * session applied are put back, each only while the Dock still holds the value
+ * applied: a change the user makes during the session (moving the Dock, a delay of
+ * their own) survives its end, however it ends: here, by the agent after a crash, by
+ * dock_restore_recover or by dock-restore-recover. While another application's session
+ * is live the Dock is left as it is: the last session to end puts the same originals
+ * back, and what this one applied where that still holds. When another instance has
+ * since begun a session on the same snapshot path (DOCK_RESTORE_STATE_TAKEN_OVER),
+ * that session owns the Dock: end forgets this handle's session and changes nothing.
+ * On DOCK_RESTORE_SYSTEM_ERROR the session stays active. Blocks only for file and
+ * preference writes, never on the agent, and leaves no process to reap. */
 DOCK_RESTORE_API dock_restore_status dock_restore_end(dock_restore_owner* owner);
 
 /* Call once at launch. (Sessions of applications that are not launched again are
  * recovered at login by dock-restore-recover.) When the marker is set and an active
- * snapshot is left whose owner is gone, restores the Dock from it as the agent would
- * (unless another application's session is live: the last one to end does) and
+ * snapshot is left whose owner is gone, restores the Dock from it as the agent would,
+ * keeping what the user changed during the session (unless another application's
+ * session is live: the last one to end does) and
  * clears marker, snapshot and registry entry; `restored` is then 1. The owner counts as gone when no process
  * under its PID started when the snapshot says (or, for a snapshot without that time,
  * when the process runs another program), and when the PID is the calling process's

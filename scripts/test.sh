@@ -99,6 +99,7 @@ if swiftc=$(command -v swiftc); then
   grep -q await "$swift_work/front-page.swift"
   "$swiftc" "${swift_flags[@]}" -lDockRestore "$swift_work/front-page.swift" -o "$swift_work/front-page"
   DOCK_RESTORE_AGENT=$(pkg-config --variable=agent dock-restore) DOCK_RESTORE_OWNER="$swift_work/owner" \
+  DOCK_RESTORE_RECOVER="$swift_work/prefix/bin/dock-restore-recover" \
     sh tests/e2e/run_isolated.sh python3 -m unittest discover -s tests/e2e -p test_owner_library.py
 
   echo "== swift client of the package"

@@ -10,6 +10,7 @@
 #include "fake_platform.h"
 #include "owner/owner_session.h"
 #include "owner/stale_sessions.h"
+#include "restore/dock_settings.h"
 #include "snapshot/snapshot.h"
 
 namespace {
@@ -37,9 +38,12 @@ struct OwnerFixture {
   // A snapshot left by another process, `pid`, started at `started` when given.
   void leaveSnapshot(const std::string& at, int pid, bool active, std::optional<std::int64_t> started = {},
                      const std::string& domain = "com.example.owner") {
-    PlistDictionary content{{"active", active}, {"ownerPID", PlistInteger{pid}}, {"sessionID", "S0"},
-                            {"ownerDomain", domain},
-                            {"snapshot", PlistDictionary{{"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}};
+    PlistDictionary content{
+        {"active", active},
+        {"ownerPID", PlistInteger{pid}},
+        {"sessionID", "S0"},
+        {"ownerDomain", domain},
+        {"snapshot", PlistDictionary{{"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}};
     if (started) content.emplace("ownerStartTime", PlistInteger{*started});
     platform.files[at] = *writeXmlPropertyList(content);
     platform.preferences[domain + " velko.systemDockVisibilitySnapshot"] = true;
@@ -64,7 +68,9 @@ TEST(OwnerSession, BeginRecordsThenProtectsThenChangesTheDock) {
   const std::string session = readSnapshot(f.platform, "/home/u/snapshot.plist").value().sessionID;
   EXPECT_FALSE(session.empty());
   EXPECT_EQ(readSnapshot(f.platform, "/home/u/snapshot.plist"),
-            (SnapshotRecord{true, 4242, session,
+            (SnapshotRecord{true,
+                            4242,
+                            session,
                             {{"orientation", PlistDictionary{{"type", "string"}, {"value", "left"}}},
                              {"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}));
   EXPECT_EQ(f.platform.calls,
@@ -78,9 +84,15 @@ TEST(OwnerSession, BeginRecordsThenProtectsThenChangesTheDock) {
 
 TEST(OwnerSession, BadInputIsRefusedAndChangesNothing) {
   const std::pair<std::function<OwnerOutcome(OwnerFixture&)>, dock_restore_status> cases[] = {
-      {[](auto& f) { f.platform.writeError = EACCES; return beginSession(f.platform, f.state); },
+      {[](auto& f) {
+         f.platform.writeError = EACCES;
+         return beginSession(f.platform, f.state);
+       },
        DOCK_RESTORE_SNAPSHOT_UNWRITABLE},
-      {[](auto& f) { f.platform.agentExecutable = false; return beginSession(f.platform, f.state); },
+      {[](auto& f) {
+         f.platform.agentExecutable = false;
+         return beginSession(f.platform, f.state);
+       },
        DOCK_RESTORE_AGENT_UNAVAILABLE},
       {[](auto& f) { return stageValue(f.state, "autohide", 1.0); }, DOCK_RESTORE_INVALID_ARGUMENT},
       {[](auto& f) { return stageValue(f.state, "tilesize", 48.0); }, DOCK_RESTORE_INVALID_ARGUMENT},
@@ -88,7 +100,10 @@ TEST(OwnerSession, BadInputIsRefusedAndChangesNothing) {
       {[](auto& f) { return stageValue(f.state, "autohide-delay", -1.0); }, DOCK_RESTORE_INVALID_ARGUMENT},
       {[](auto& f) { return stageValue(f.state, "autohide-time-modifier", std::nan("")); },
        DOCK_RESTORE_INVALID_ARGUMENT},
-      {[](auto& f) { f.platform.dockReadable = false; return beginSession(f.platform, f.state); },
+      {[](auto& f) {
+         f.platform.dockReadable = false;
+         return beginSession(f.platform, f.state);
+       },
        DOCK_RESTORE_DOCK_UNREADABLE},
       {[](auto& f) { return endSession(f.platform, f.state); }, DOCK_RESTORE_NO_SESSION},
       {[](auto& f) {  // a second end
@@ -230,11 +245,14 @@ TEST(OwnerSession, RecoverTellsADeadOwnerFromALiveOne) {
 // every stale session, then each ended; nothing else while the Dock cannot be synchronized.
 TEST(OwnerSession, RecoveryCommandRecoversEveryStaleSessionOnce) {
   using Calls = std::vector<std::string>;
-  const Calls restore = {
-      "set com.apple.dock orientation = (deleted)",    "set com.apple.dock autohide = bool false",
-      "set com.apple.dock autohide-delay = (deleted)", "set com.apple.dock autohide-time-modifier = (deleted)",
-      "set com.apple.dock no-bouncing = (deleted)",    "set com.apple.dock launchanim = (deleted)",
-      "sync com.apple.dock",                           "sync com.apple.dock"};
+  const Calls restore = {"set com.apple.dock orientation = (deleted)",
+                         "set com.apple.dock autohide = bool false",
+                         "set com.apple.dock autohide-delay = (deleted)",
+                         "set com.apple.dock autohide-time-modifier = (deleted)",
+                         "set com.apple.dock no-bouncing = (deleted)",
+                         "set com.apple.dock launchanim = (deleted)",
+                         "sync com.apple.dock",
+                         "sync com.apple.dock"};
   Calls both = restore;
   for (const auto& [at, domain] : {std::pair{otherPath, "com.example.other"}, std::pair{path, "com.example.owner"}}) {
     both.insert(both.end(), {"set " + std::string(domain) + " velko.systemDockVisibilitySnapshot = (deleted)",
@@ -296,6 +314,68 @@ TEST(OwnerSession, ABeginAppliesTheSessionsValuesAndNoneDiscarded) {
     EXPECT_EQ(f.dock("autohide"), PlistValue(autohide));
     EXPECT_EQ(f.dock("orientation"), PlistValue(orientation));
     ASSERT_EQ(endSession(f.platform, f.state).status, DOCK_RESTORE_OK);
+    EXPECT_TRUE(f.dockAsUserHadIt());
+  }
+}
+
+PlistDictionary entry(const char* type, PlistValue value) { return {{"type", type}, {"value", std::move(value)}}; }
+
+// What a recovery writes back, from originals that had the Dock on the left, not
+// hiding, and no delay set: with a record of what the session applied, only a key it
+// applied whose value the Dock still holds, read by meaning; in doubt, the key too.
+// Without one, all six, as ever.
+TEST(Restore, PutsBackOnlyWhatTheSessionAppliedAndTheDockStillHolds) {
+  const PlistDictionary originals{{"orientation", entry("string", "left")}, {"autohide", entry("bool", false)}};
+  const PlistDictionary hid{{"autohide", entry("bool", true)}, {"autohide-delay", entry("number", 1000.0)}};
+  const PlistDictionary unreadable{{"autohide", entry("Bool", true)}, {"autohide-delay", entry("number", "x")}};
+  // A name, the record, what the Dock holds besides the orientation the user chose
+  // meanwhile, whether its domain reads, and whether the two keys applied go back.
+  const std::tuple<const char*, PlistDictionary, PlistDictionary, bool, bool> cases[] = {
+      {"applied and still held", hid, {{"autohide", true}, {"autohide-delay", 1000.0}}, true, true},
+      {"integer 1 is true, text a number", hid, {{"autohide", PlistInteger{1}}, {"autohide-delay", "1e3"}}, true, true},
+      {"changed by the user", hid, {{"autohide", false}, {"autohide-delay", 0.5}}, true, false},
+      {"removed by the user", hid, {}, true, false},
+      {"a value that does not read", hid, {{"autohide", PlistDate{}}, {"autohide-delay", "soon"}}, true, true},
+      {"a domain that does not read", hid, {}, false, true},
+      {"an entry that does not read", unreadable, {{"autohide", true}, {"autohide-delay", 0.5}}, true, true},
+  };
+  for (const auto& [name, applied, dock, readable, putBack] : cases) {
+    SCOPED_TRACE(name);
+    FakePlatform platform;
+    platform.preferences["com.apple.dock orientation"] = std::string("bottom");
+    for (const auto& [key, value] : dock) platform.preferences["com.apple.dock " + key] = value;
+    platform.dockReadable = readable;
+    restoreChangedSettings(platform, originals, applied);
+    using Calls = std::vector<std::string>;
+    auto calls =
+        putBack ? Calls{"set com.apple.dock autohide = bool false", "set com.apple.dock autohide-delay = (deleted)"}
+                : Calls{};
+    calls.emplace_back("sync com.apple.dock");
+    EXPECT_EQ(platform.calls, calls);
+  }
+  FakePlatform asEver;
+  FakePlatform unrecorded;
+  restoreDockSettings(asEver, originals);
+  restoreChangedSettings(unrecorded, originals, std::nullopt);
+  EXPECT_EQ(unrecorded.calls, asEver.calls);
+}
+
+// Two applications that change different keys: whichever ends last puts back what both
+// applied, also when the first to end began last.
+TEST(OwnerSession, TheLastSessionToEndPutsBackWhatEveryOneApplied) {
+  for (const bool laterEndsFirst : {false, true}) {
+    SCOPED_TRACE(laterEndsFirst);
+    OwnerFixture f;
+    OwnerState other{{otherPath, "com.example.other", "/opt/agent"}, {}, {}};
+    stageValue(other, "orientation", std::string("bottom"));
+    ASSERT_EQ(beginSession(f.platform, other).status, DOCK_RESTORE_OK);
+    stageValue(f.state, "autohide", true);
+    ASSERT_EQ(beginSession(f.platform, f.state).status, DOCK_RESTORE_OK);
+    auto& first = laterEndsFirst ? f.state : other;
+    auto& last = laterEndsFirst ? other : f.state;
+    ASSERT_EQ(endSession(f.platform, first).status, DOCK_RESTORE_OK);
+    EXPECT_EQ(f.dock("autohide"), PlistValue(true));
+    ASSERT_EQ(endSession(f.platform, last).status, DOCK_RESTORE_OK);
     EXPECT_TRUE(f.dockAsUserHadIt());
   }
 }

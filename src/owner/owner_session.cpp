@@ -25,12 +25,6 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 6> settingTy
     {"launchanim", "bool"},
 }};
 
-std::string_view typeOf(const PreferenceValue& value) {
-  if (std::holds_alternative<bool>(value)) return "bool";
-  if (std::holds_alternative<double>(value)) return "number";
-  return "string";
-}
-
 OwnerOutcome failure(dock_restore_status status, std::string message) { return {status, std::move(message)}; }
 
 std::string describeError(int error) { return std::generic_category().message(error); }
@@ -74,14 +68,14 @@ std::optional<std::string> freshSessionID(OwnerPlatform& platform) {
   return id;
 }
 
-// The six keys as the Dock has them now; a key that is not set is left out, so that
-// recovery deletes it again.
-PlistDictionary recordCurrentSettings(OwnerPlatform& platform) {
+// The six keys as the Dock has them now (`dockNow`); a key that is not set is left
+// out, so that recovery deletes it again.
+PlistDictionary recordSettings(const PlistDictionary& dockNow) {
   PlistDictionary recorded;
   for (const auto& [key, type] : settingTypes) {
-    auto value = platform.readPreference(std::string(dockDomain), std::string(key));
-    if (!value) continue;
-    recorded.emplace(key, PlistDictionary{{"type", std::string(type)}, {"value", std::move(*value)}});
+    if (const auto* value = lookup(dockNow, key)) {
+      recorded.emplace(key, PlistDictionary{{"type", std::string(type)}, {"value", *value}});
+    }
   }
   return recorded;
 }
@@ -147,9 +141,9 @@ OwnerOutcome stageValue(OwnerState& state, std::string_view key, PreferenceValue
   if (type.empty()) {
     return failure(DOCK_RESTORE_INVALID_ARGUMENT, quoted(key).append(" is not one of the six Dock keys"));
   }
-  if (type != typeOf(value)) {
+  if (type != entryType(value)) {
     return failure(DOCK_RESTORE_INVALID_ARGUMENT,
-                   quoted(key).append(" takes a ").append(type).append(", not a ").append(typeOf(value)));
+                   quoted(key).append(" takes a ").append(type).append(", not a ").append(entryType(value)));
   }
   if (const auto why = unusable(key, value); !why.empty()) {
     return failure(DOCK_RESTORE_INVALID_ARGUMENT, "the value for " + quoted(key).append(" ").append(why));
@@ -173,27 +167,43 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
     return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot reach the registry of Dock sessions in the home folder");
   }
   const std::string dock(dockDomain);
-  if (!platform.domainReadable(dock)) {
+  const auto dockNow = readDockValues(platform);
+  if (!dockNow) {
     return failure(DOCK_RESTORE_DOCK_UNREADABLE,
                    "the Dock's current settings cannot be read (com.apple.dock is unreadable or not a property "
                    "list); nothing changed");
   }
 
   BeforeBegin before;
-  before.dock = recordCurrentSettings(platform);
+  before.dock = recordSettings(*dockNow);
   before.snapshotBytes = platform.readFile(config.snapshotPath);
   before.snapshot = readStored(platform, config.snapshotPath);
   // One original per user: our own session's, another instance's on this path, or
   // another application's, before the Dock as it is now (which may show theirs).
+  const auto others = otherSessions(platform, config.snapshotPath);
   PlistDictionary originals;
   if (state.session) {
     originals = state.session->recorded;
   } else if (isActive(before.snapshot)) {
     originals = before.snapshot->record.settings;
-  } else if (auto others = otherSessions(platform, config.snapshotPath); !others.empty()) {
-    originals = std::move(others.front().record.settings);
+  } else if (!others.empty()) {
+    originals = others.front().record.settings;
   } else {
     originals = before.dock;
+  }
+
+  // A session begun again applies its earlier values too, in case they were lost with
+  // its agent, and the new ones over them.
+  auto applied = state.session ? state.session->applied : decltype(state.staged){};
+  for (const auto& [key, value] : state.staged) applied.insert_or_assign(key, value);
+  // Whoever ends last puts back what any session that shares these originals applied:
+  // what the snapshot on this path and the other sessions record, under this begin's
+  // values, the newest.
+  AppliedRecord appliedRecord = PlistDictionary{};
+  if (isActive(before.snapshot)) mergeApplied(appliedRecord, before.snapshot->applied, dockNow);
+  for (const auto& other : others) mergeApplied(appliedRecord, other.applied, dockNow);
+  if (appliedRecord) {
+    for (const auto& [key, value] : applied) appliedRecord->insert_or_assign(key, settingEntry(value));
   }
 
   const auto sessionID = freshSessionID(platform);
@@ -203,6 +213,7 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
       {"active", true}, {"ownerPID", PlistInteger{ownPID}}, {"sessionID", *sessionID}, {"snapshot", originals}};
   if (const auto started = platform.processStartTime(ownPID)) content.emplace(ownerStartKey, PlistInteger{*started});
   content.emplace(ownerDomainKey, config.ownerDomain);
+  if (appliedRecord) content.emplace(appliedKey, std::move(*appliedRecord));
   const auto bytes = platform.serializePropertyList(content);
   if (!bytes) return failure(DOCK_RESTORE_SYSTEM_ERROR, "the Dock's current settings cannot be written to a snapshot");
   if (const int error = platform.writeFileAtomically(config.snapshotPath, *bytes); error != 0) {
@@ -233,10 +244,7 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
                    "cannot start the agent \"" + config.agentPath + "\": " + describeError(-agentPID));
   }
 
-  // Only now, with the agent watching, is the Dock changed: a session begun again applies
-  // its earlier values too, in case they were lost with its agent, and the new ones over them.
-  auto applied = state.session ? state.session->applied : decltype(state.staged){};
-  for (const auto& [key, value] : state.staged) applied.insert_or_assign(key, value);
+  // Only now, with the agent watching, is the Dock changed.
   for (const auto& [key, value] : applied) platform.setPreference(dock, key, value);
   if (!platform.synchronizePreferences(dock)) {
     for (const auto& [key, value] : applied) {
@@ -265,10 +273,20 @@ OwnerOutcome endSession(OwnerPlatform& platform, OwnerState& state) {
     state.session.reset();
     return {};
   }
+  // What this session and those it took originals from applied; the snapshot gone, what
+  // this handle applied.
+  AppliedRecord applied = PlistDictionary{};
+  if (isActive(current)) {
+    applied = current->applied;
+  } else {
+    for (const auto& [key, value] : state.session->applied) applied->emplace(key, settingEntry(value));
+  }
   // While another application still hides the Dock, its values stay until the last
-  // session ends, and that one puts back the same originals.
-  if (!anotherSessionRuns(platform, lock, config.snapshotPath)) {
-    restoreDockSettings(platform, state.session->recorded);
+  // session ends, and that one puts back the same originals, and what this one applied.
+  if (anotherSessionRuns(platform, lock, config.snapshotPath)) {
+    handOverApplied(platform, config.snapshotPath, applied);
+  } else {
+    restoreChangedSettings(platform, state.session->recorded, applied);
     // Its own synchronize's answer is not kept; asking again tells whether it held.
     if (!platform.synchronizePreferences(std::string(dockDomain))) {
       return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot write the Dock's preferences; the session stays active");
@@ -303,7 +321,7 @@ OwnerOutcome recoverAtLaunch(OwnerPlatform& platform, const OwnerConfig& config,
 
   // What the agent would have done, had it lived; the Dock itself waits for the last
   // live session, as with end.
-  recoverSession(platform, config.snapshotPath, config.ownerDomain, stored->record.settings,
+  recoverSession(platform, config.snapshotPath, config.ownerDomain, stored->record.settings, stored->applied,
                  !anotherSessionRuns(platform, lock, config.snapshotPath));
   if (lock.held()) platform.unregisterSnapshot(config.snapshotPath);
   restored = true;

@@ -14,6 +14,7 @@
 #include "agent/arguments.h"
 #include "platform/platform.h"
 #include "restore/dock_settings.h"
+#include "restore/sessions.h"
 #include "snapshot/snapshot.h"
 
 namespace {
@@ -147,6 +148,15 @@ int main(int argc, char** argv) {
     line.resize(26, ' ');
     line += value ? describe(*value) : unusable(entry);
     say(line);
+  }
+  // A record of what the session applied narrows that to the keys it changed.
+  if (const auto stored = readStored(*platform, path); stored && stored->applied) {
+    std::string keys;
+    for (const auto& [key, entry] : *stored->applied) keys.append(keys.empty() ? "" : ", ").append(quoted(key));
+    say("  but only " +
+        (keys.empty() ? std::string("nothing: the session recorded that it applied nothing")
+                      : "to " + keys + ", each while the Dock still holds the value the session applied") +
+        "; every other key stays as the user has it.");
   }
   remarkOnKeys(*platform, path, record->settings);
 

@@ -50,15 +50,21 @@ StaleRecovery recoverStaleSessions(OwnerPlatform& platform, bool dryRun) {
   }
   if (dryRun) return result;
 
+  // What any of them applied: the Dock keeps every other value the user has now.
+  const auto dockNow = readDockValues(platform);
+  AppliedRecord applied = PlistDictionary{};
+  for (const auto& [path, stored] : stale) mergeApplied(applied, stored.applied, dockNow);
   const std::string dock(dockDomain);
   if (restore) {
-    restoreDockSettings(platform, stale.front().stored.record.settings);
+    restoreChangedSettings(platform, stale.front().stored.record.settings, applied);
     // As end does: until the Dock holds the user's values, the snapshots that record
     // them stay, for the next run.
     if (!platform.synchronizePreferences(dock)) {
       result.complete = false;
       return result;
     }
+  } else if (lock.held()) {  // unlocked, a live owner's begin may be rewriting its snapshot
+    handOverApplied(platform, {}, applied);
   }
   for (const auto& [path, stored] : stale) {
     // A snapshot that does not name its owner's domain leaves the marker to the

@@ -13,8 +13,10 @@ struct StaleRecovery {
   bool complete = true;            // false when a stale session is still left
 };
 
-// The Dock gets the user's values back once, from a stale session, unless a live
-// session still hides it; every stale session's marker is cleared and its snapshot
-// removed and unregistered; the Dock restarts once, only if it was written. Live
-// sessions are left alone. `dryRun` changes nothing and only says what it would do.
+// The Dock gets the user's values back once, from a stale session, where what the
+// stale sessions applied still holds, unless a live session still hides it (its
+// snapshot then takes over what they applied); every stale session's marker is cleared
+// and its snapshot removed and unregistered; the Dock restarts once, only if it was
+// written. Live sessions are otherwise left alone. `dryRun` changes nothing and only
+// says what it would do.
 StaleRecovery recoverStaleSessions(OwnerPlatform& platform, bool dryRun);

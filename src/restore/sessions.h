@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/owner_platform.h"
+#include "restore/dock_settings.h"
 #include "snapshot/snapshot.h"
 #include "values/plist_value.h"
 
@@ -15,9 +16,11 @@
 
 // Keys beside those the agent reads, which it ignores: when the owner started, so that
 // a process that reused its PID is not taken for it, and the owner's domain, so that
-// its marker can be cleared by whoever recovers the session.
+// its marker can be cleared by whoever recovers the session; and what the session
+// applied to the Dock, so that recovery puts back only what still holds its value.
 inline constexpr std::string_view ownerStartKey = "ownerStartTime";
 inline constexpr std::string_view ownerDomainKey = "ownerDomain";
+inline constexpr std::string_view appliedKey = "applied";
 
 // How long the agent and the recovery command wait for the registry's lock: a hung or
 // stopped application may hold it, and a restore that may overlap another session is
@@ -29,6 +32,7 @@ struct StoredSnapshot {
   SnapshotRecord record;
   std::optional<std::int64_t> ownerStarted;
   std::optional<std::string> ownerDomain;
+  AppliedRecord applied;  // none when it is missing or not a dictionary
 };
 
 std::optional<StoredSnapshot> readStored(Platform& platform, const std::string& path);
@@ -68,8 +72,14 @@ std::vector<StoredSnapshot> otherSessions(OwnerPlatform& platform, const std::st
 // Dock is that session's to put back. False when the lock is not held.
 bool anotherSessionRuns(OwnerPlatform& platform, const RegistryLock& lock, const std::string& ownPath);
 
-// One session's recovery, in the agent's order: the six Dock keys back (unless
-// `restoreDock` is false, when another session still hides the Dock), the owner's
-// marker cleared, the Dock restarted (only when restored), the snapshot removed.
-void recoverSession(Platform& platform, const std::string& snapshotPath, const std::string& ownerDomain,
-                    const PlistDictionary& settings, bool restoreDock);
+// Passes what a session that ends without putting the Dock back applied on to every
+// other session with a running owner, into its snapshot, so that whichever of them
+// ends last puts it back. The registry must be locked.
+void handOverApplied(OwnerPlatform& platform, const std::string& ownPath, const AppliedRecord& applied);
+
+// One session's recovery, in the agent's order: the Dock keys it changed back (unless
+// `restoreDock` is false, when another session still hides the Dock and takes them
+// over), the owner's marker cleared, the Dock restarted (only when restored), the
+// snapshot removed.
+void recoverSession(OwnerPlatform& platform, const std::string& snapshotPath, const std::string& ownerDomain,
+                    const PlistDictionary& settings, const AppliedRecord& applied, bool restoreDock);

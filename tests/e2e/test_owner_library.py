@@ -13,6 +13,7 @@ import subprocess
 from agent_harness import AGENT, MARKER, OWNER_DOMAIN, AgentTestCase, stat, wait_for
 
 OWNER = os.environ.get("DOCK_RESTORE_OWNER", "build/dock-restore-example-owner")
+RECOVER = os.environ.get("DOCK_RESTORE_RECOVER", "build/dock-restore-recover")
 OTHER_DOMAIN = "com.example.other"
 APPS = {"A": ("snapshot.plist", OWNER_DOMAIN), "B": ("snapshot.plist", OWNER_DOMAIN),
         "Z": ("snapshot.plist", OWNER_DOMAIN), "C": ("other.plist", OTHER_DOMAIN),
@@ -21,14 +22,21 @@ APPS = {"A": ("snapshot.plist", OWNER_DOMAIN), "B": ("snapshot.plist", OWNER_DOM
 USERS_DOCK = {"orientation": "left", "autohide": False, "autohide-time-modifier": 0.5, "tilesize": 48}
 HIDDEN_DOCK = dict(USERS_DOCK, **{"autohide": True, "autohide-delay": 1000.0, "autohide-time-modifier": 0.0,
                                   "launchanim": False, "no-bouncing": True})
+# The user moved the Dock (a key no session changes) and chose a delay (one they all
+# change) while the Dock was hidden: whatever ends the sessions, both stay.
+USERS_CHANGES = ["- user orientation=bottom", "- user autohide-delay=0.25"]
+CHANGED_DOCK = dict(USERS_DOCK, **{"orientation": "bottom", "autohide-delay": 0.25})
 DOCKS = {"users": USERS_DOCK, "hidden": HIDDEN_DOCK}
 
 SCENARIOS = [
     # name, steps, the Dock afterwards, whether a marker or snapshot is left (None: not checked)
-    ("owner killed", ["A begin ok", "A kill"], USERS_DOCK, False),
-    ("clean end", ["A begin ok", "A end ok", "A agent-exited"], USERS_DOCK, False),
-    ("owner and agent killed, recovered at launch",
-     ["A begin ok", "A kill-agent", "A kill", "B recover restored"], USERS_DOCK, False),
+    ("the user's changes, then a clean end", ["A begin ok", *USERS_CHANGES, "A end ok", "A agent-exited"],
+     CHANGED_DOCK, False),
+    ("the user's changes, then the owner killed", ["A begin ok", *USERS_CHANGES, "A kill"], CHANGED_DOCK, False),
+    ("the user's changes, then owner and agent killed, recovered at launch",
+     ["A begin ok", *USERS_CHANGES, "A kill-agent", "A kill", "B recover restored"], CHANGED_DOCK, False),
+    ("the user's changes, then owner and agent killed, recovered at login",
+     ["A begin ok", *USERS_CHANGES, "A kill-agent", "A kill", "- login"], CHANGED_DOCK, False),
     ("a newcomer under the owner's PID counts as gone",
      ["A begin ok", "A kill-agent", "A kill", "A pid-reused", "B recover restored"], USERS_DOCK, False),
     ("an old instance whose executable was replaced stays live",
@@ -48,10 +56,8 @@ SCENARIOS = [
     ("no zombies with SIGCHLD ignored",
      ["Z begin ok", "Z state protected", "Z end ok", "Z agent-exited", "Z no-zombies"], USERS_DOCK, False),
     # Two applications: the user's values are recorded once and come back with the last.
-    ("two applications, ended in order", ["A begin ok", "C begin ok", "A end ok", "- dock hidden", "C end ok"],
-     USERS_DOCK, False),
-    ("two applications, ended in reverse", ["A begin ok", "C begin ok", "C end ok", "- dock hidden", "A end ok"],
-     USERS_DOCK, False),
+    ("two applications and the user's changes, ended in order",
+     ["A begin ok", "C begin ok", *USERS_CHANGES, "A end ok", "C end ok"], CHANGED_DOCK, False),
     ("two applications, both killed with their agents, then recovered",
      ["A begin ok", "C begin ok", "A kill-agent", "A kill", "C kill-agent", "C kill", "B recover restored",
       "D recover restored"], USERS_DOCK, False),
@@ -118,6 +124,13 @@ class OwnerLibrary(AgentTestCase):
             with open(self.snapshot_path, "rb") as f:
                 snapshot = plistlib.load(f)
             self.write_snapshot(self.start_owner().pid, snapshot["sessionID"], snapshot["snapshot"])
+        elif action == "user":  # a change by hand, as System Settings makes it
+            key, value = answer[0].split("=")
+            dock = self.read_domain("com.apple.dock")
+            dock[key] = value if key == "orientation" else float(value)
+            self.write_domain("com.apple.dock", dock)
+        elif action == "login":  # dock-restore-recover, as the next login runs it
+            self.assertEqual(subprocess.run([RECOVER], env=self.env, timeout=10).returncode, 0)
         elif action == "drop-marker":
             self.write_domain(OWNER_DOMAIN, {})
         elif action == "group-writable":
