@@ -1,5 +1,6 @@
 // dock-restore-recover [--dry-run]: recovers every stale session of the user's, at login
-// or by hand. Silent unless asked for a dry run; the exit status is its report.
+// or by hand. Silent unless asked for a dry run or for help; the exit status is its
+// report.
 
 #include <cstdio>
 #include <span>
@@ -20,6 +21,14 @@ int main(int argc, char** argv) {
   const std::span<char*> arguments(argv, static_cast<std::size_t>(argc));
   bool dryRun = false;
   for (const std::string_view argument : arguments.subspan(arguments.empty() ? 0 : 1)) {
+    if (argument == "--help") {
+      std::fputs(
+          "usage: dock-restore-recover [--dry-run]\n"
+          "Puts the Dock back for every session whose application and agent are gone.\n"
+          "--dry-run lists what a run would do and changes nothing.\n",
+          stdout);
+      return 0;
+    }
     if (argument != "--dry-run") return exitUsage;
     dryRun = true;
   }
