@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "owner/stale_sessions.h"
@@ -11,9 +12,7 @@
 
 namespace {
 
-constexpr int exitIncomplete = 1;
-constexpr int exitUsage = 64;     // EX_USAGE
-constexpr int exitSoftware = 70;  // EX_SOFTWARE: out of memory, or the like
+constexpr int exitUsage = 64;  // EX_USAGE
 
 }  // namespace
 
@@ -32,16 +31,5 @@ int main(int argc, char** argv) {
     if (argument != "--dry-run") return exitUsage;
     dryRun = true;
   }
-  try {
-    const auto platform = makeOwnerPlatform();
-    // At login nobody reads what it or a library it uses might say.
-    if (!dryRun) platform->detachFromTerminal();
-    const auto recovery = recoverStaleSessions(*platform, dryRun);
-    if (dryRun) {
-      for (const auto& line : recovery.lines) std::puts(line.c_str());
-    }
-    return recovery.complete ? 0 : exitIncomplete;
-  } catch (...) {
-    return exitSoftware;
-  }
+  return runStaleRecovery(makeOwnerPlatform, dryRun, [](const std::string& line) { std::puts(line.c_str()); });
 }
