@@ -3,9 +3,10 @@
 # entries that start it, the manual pages in section 8, the inspection command,
 # and the owner library with its header, pkg-config file, CMake package and module
 # map, and nothing else. Installed for /usr/local, the autostart entry goes where
-# sessions read it. Then builds a C program outside the tree against the library with
-# find_package and runs it; and builds the owner guide's C program with the guide's own
-# command and, given PYTHON, runs it as printed in a scratch home (guide_program.py).
+# sessions read it. Then builds the owner guide's C program outside the tree against
+# the installed library, with the guide's command (pkg-config) and with its CMake lines
+# (find_package), and, given PYTHON, runs both as printed in a scratch home
+# (tests/e2e/guide_program.py).
 # Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=...
 #              [-DCONSUMER_FLAGS=...] [-DCONSUMER_LINK_FLAGS=...] [-DPYTHON=...]
 #              -P check_install.cmake
@@ -118,28 +119,17 @@ foreach(page dock-restore-agent dock-restore-recover)
   endif()
 endforeach()
 
-# A consumer outside the tree, built as an application's CMake build finds us.
-separate_arguments(link_arguments UNIX_COMMAND "${CONSUMER_LINK_FLAGS}")
-set(consumer "${SOURCE_DIR}/tests/install")
 set(work "${PREFIX}-consumer")
 file(REMOVE_RECURSE "${work}")
 file(MAKE_DIRECTORY "${work}")
-execute_process(COMMAND "${CMAKE_COMMAND}" -S "${consumer}" -B "${work}/cmake" "-DCMAKE_PREFIX_PATH=${PREFIX}"
-                        "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_C_FLAGS=${CONSUMER_FLAGS}"
-                        "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_LINK_FLAGS}"
-                COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
-execute_process(COMMAND "${CMAKE_COMMAND}" --build "${work}/cmake" COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
-execute_process(COMMAND "${work}/cmake/consumer" RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "the CMake consumer against the installed library: status ${status}")
-endif()
 
-# The owner guide's C program, myapp.c, built by the guide's own command (the sh block
-# that follows it, its cc given the compiler and the sanitizers' flags) against the
-# installed prefix, which pkg-config finds as a reader's shell would. The code holds
+# The owner guide's C program, myapp.c, built against the installed prefix the two ways
+# the guide shows: by its command (the sh block that follows it, its cc given the
+# compiler and the sanitizers' flags), which finds the prefix through pkg-config as a
+# reader's shell would, and by its CMake lines in a project of their own. The code holds
 # semicolons, so the blocks are cut out with string(FIND) rather than as a CMake list.
 file(READ "${SOURCE_DIR}/docs/owner-guide.md" guide)
-foreach(block c sh)
+foreach(block c sh cmake)
   string(FIND "${guide}" "```${block}\n" start)
   if(start EQUAL -1)
     message(FATAL_ERROR "the owner guide holds no ${block} block")
@@ -162,9 +152,23 @@ execute_process(COMMAND "${CMAKE_COMMAND}" -E env "PKG_CONFIG_PATH=${PREFIX}/${L
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "the owner guide's C program does not build as the guide says:\n${err}")
 endif()
-# Run as printed, against the installed agent; in a PID namespace, for its killall Dock.
+file(WRITE "${work}/cmake/CMakeLists.txt" "cmake_minimum_required(VERSION 3.25)\nproject(myapp C)\n"
+                                          "add_executable(myapp ../myapp.c)\n${cmake}")
+execute_process(COMMAND "${CMAKE_COMMAND}" -S "${work}/cmake" -B "${work}/cmake/build" "-DCMAKE_PREFIX_PATH=${PREFIX}"
+                        "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_C_FLAGS=${CONSUMER_FLAGS}"
+                        "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_LINK_FLAGS}"
+                RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE err)
+if(status EQUAL 0)
+  execute_process(COMMAND "${CMAKE_COMMAND}" --build "${work}/cmake/build"
+                  RESULT_VARIABLE status OUTPUT_VARIABLE err ERROR_VARIABLE err)
+endif()
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "the owner guide's C program does not build with its CMake lines:\n${err}")
+endif()
+# Both run as printed, against the installed agent; in a PID namespace, for their
+# killall Dock.
 if(DEFINED PYTHON)
-  execute_process(COMMAND "${CMAKE_COMMAND}" -E env "DOCK_RESTORE_GUIDE_PROGRAM=${work}/myapp"
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E env "DOCK_RESTORE_GUIDE_PROGRAMS=${work}/myapp:${work}/cmake/build/myapp"
                           "DOCK_RESTORE_AGENT=${PREFIX}/libexec/dock-restore-agent"
                           sh "${SOURCE_DIR}/tests/e2e/run_isolated.sh" "${PYTHON}" -m unittest guide_program
                   WORKING_DIRECTORY "${SOURCE_DIR}/tests/e2e" RESULT_VARIABLE status ERROR_VARIABLE err)
