@@ -319,8 +319,8 @@ TEST(OwnerLibrary, RecoveryCommandAnswers70OnAnUnexpectedFailure) {
   struct Failing : FakePlatform {
     std::vector<std::string> registeredSnapshots() override { throw std::bad_alloc(); }
   };
-  const auto make = []() -> std::unique_ptr<OwnerPlatform> { return std::make_unique<Failing>(); };
-  EXPECT_EQ(runStaleRecovery(make, false, [](const std::string&) {}), 70);
+  EXPECT_EQ(runStaleRecovery([] { return std::unique_ptr<OwnerPlatform>(std::make_unique<Failing>()); }, false,
+                             [](const std::string&) {}), 70);
 }
 
 }  // namespace
