@@ -31,10 +31,12 @@ extern "C" {
 
 typedef enum dock_restore_status {
   DOCK_RESTORE_OK = 0,
-  /* A null or relative path, an empty domain, a key outside the six Dock keys, or a
-   * value of the wrong kind for its key. */
+  /* A NULL handle, key or value; a relative snapshot path or an empty domain (from
+   * begin and recover); a key outside the six Dock keys; a value of the wrong kind for
+   * its key, or one the setters refuse (see dock_restore_set_bool). */
   DOCK_RESTORE_INVALID_ARGUMENT = 1,
-  /* The snapshot could not be written: its folder is missing or not writable. */
+  /* The snapshot could not be written: its folder is missing or not writable, the disk
+   * is full, or any other write error, which the message names. */
   DOCK_RESTORE_SNAPSHOT_UNWRITABLE = 2,
   /* The agent does not exist, is not executable, or could not be started. */
   DOCK_RESTORE_AGENT_UNAVAILABLE = 3,
@@ -51,7 +53,9 @@ typedef enum dock_restore_state {
   DOCK_RESTORE_STATE_NONE = 0,       /* no session on this handle (never begun, ended) */
   DOCK_RESTORE_STATE_PROTECTED = 1,  /* active, and its agent runs */
   DOCK_RESTORE_STATE_AGENT_GONE = 2, /* active, but its agent no longer runs */
-  DOCK_RESTORE_STATE_TAKEN_OVER = 3  /* another instance or application has begun since */
+  DOCK_RESTORE_STATE_TAKEN_OVER = 3  /* this handle's snapshot path holds another session
+                                      * now, or none: another instance (or any program
+                                      * using that path) began, ended or removed one */
 } dock_restore_state;
 
 typedef struct dock_restore_owner dock_restore_owner;
@@ -129,7 +133,7 @@ DOCK_RESTORE_API dock_restore_status dock_restore_end(dock_restore_owner* owner)
  * when the process runs another program), and when the PID is the calling process's
  * own, unless this very process wrote the snapshot through another handle. When the
  * marker is set but no active snapshot is left, clears the marker (the Dock was put
- * back already). Otherwise changes nothing. `restored`, when not NULL, is 0 unless it
+ * back already) and the snapshot's registry entry. Otherwise changes nothing. `restored`, when not NULL, is 0 unless it
  * restored. */
 DOCK_RESTORE_API dock_restore_status dock_restore_recover(dock_restore_owner* owner, int* restored);
 

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format clang-tidy pkg-config
-          libutf8proc-dev libgtest-dev libgmock-dev psmisc python3 mandoc locales)
+          libutf8proc-dev libgtest-dev libgmock-dev psmisc python3 mandoc groff-base locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -28,4 +28,8 @@ if [ -n "${CoreFoundation_ROOT:-}" ]; then
     -DDOCK_RESTORE_PLATFORM=corefoundation -DCoreFoundation_ROOT="$CoreFoundation_ROOT" >/dev/null
   tidy build-lint-cf "^$root/src/platform/corefoundation/"
 fi
-echo "lint: no format drift, no clang-tidy findings"
+# The manual pages: clean under mandoc -T lint and groff's warnings.
+for page in docs/*.8; do
+  sh tests/lint_man_page.sh "$page"
+done
+echo "lint: no format drift, no clang-tidy findings, clean manual pages"

@@ -2,11 +2,14 @@
 # libexec, runnable from there, the recovery command in bin and libexec with the login
 # entries that start it, the manual pages in section 8, the inspection command,
 # and the owner library with its header, pkg-config file, CMake package and module
-# map, and nothing else. Then builds a C program outside the tree against the library,
-# once with pkg-config and once with find_package (each telling it where the agent is),
-# and runs both; and builds the owner guide's C.
+# map, and nothing else. Installed for /usr/local, the autostart entry goes where
+# sessions read it. Then builds the owner guide's C program outside the tree against
+# the installed library, with the guide's command (pkg-config) and with its CMake lines
+# (find_package), and, given PYTHON, runs both as printed in a scratch home
+# (tests/e2e/guide_program.py).
 # Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=...
-#              [-DCONSUMER_FLAGS=...] [-DCONSUMER_LINK_FLAGS=...] -P check_install.cmake
+#              [-DCONSUMER_FLAGS=...] [-DCONSUMER_LINK_FLAGS=...] [-DPYTHON=...]
+#              -P check_install.cmake
 # CONSUMER_FLAGS and CONSUMER_LINK_FLAGS: what a consumer of a sanitized library must
 # be compiled and linked with.
 cmake_minimum_required(VERSION 3.25)
@@ -75,6 +78,28 @@ foreach(folder bin libexec)
 endforeach()
 file(REMOVE_RECURSE "${PREFIX}/empty-home")
 
+# The commands people run answer --help: a usage line on standard output, status 0.
+foreach(command dock-restore-recover dock-restore-inspect)
+  execute_process(COMMAND "${PREFIX}/bin/${command}" --help
+                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 0 OR NOT out MATCHES "^usage: ${command} " OR NOT err STREQUAL "")
+    message(FATAL_ERROR "${command} --help: status ${status}, output '${out}', errors '${err}'")
+  endif()
+endforeach()
+
+# Installed for /usr/local (staged), the autostart entry lands in /etc/xdg, which
+# sessions read, not in /usr/local/etc, which they do not.
+set(staged "${PREFIX}-staged")
+file(REMOVE_RECURSE "${staged}")
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env "DESTDIR=${staged}"
+                        "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix /usr/local
+                COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+file(STRINGS "${staged}/etc/xdg/autostart/dock-restore-recover.desktop" line REGEX "^Exec=")
+if(NOT line STREQUAL "Exec=/usr/local/bin/dock-restore-recover" OR EXISTS "${staged}/usr/local/etc")
+  message(FATAL_ERROR "installed for /usr/local, the autostart entry is not /etc/xdg's: '${line}'")
+endif()
+file(REMOVE_RECURSE "${staged}")
+
 # The login entries start the command where this prefix installed it.
 foreach(entry "etc/xdg/autostart/dock-restore-recover.desktop;Exec"
               "lib/systemd/user/dock-restore-recover.service;ExecStart")
@@ -94,63 +119,61 @@ foreach(page dock-restore-agent dock-restore-recover)
   endif()
 endforeach()
 
-# A consumer outside the tree, built the two ways an application's build finds us.
-separate_arguments(link_arguments UNIX_COMMAND "${CONSUMER_LINK_FLAGS}")
-set(consumer "${SOURCE_DIR}/tests/install")
 set(work "${PREFIX}-consumer")
 file(REMOVE_RECURSE "${work}")
 file(MAKE_DIRECTORY "${work}")
-set(ENV{PKG_CONFIG_PATH} "${PREFIX}/${LIBDIR}/pkgconfig")
-execute_process(COMMAND pkg-config --cflags --libs dock-restore
-                RESULT_VARIABLE status OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "pkg-config does not find dock-restore")
-endif()
-separate_arguments(flags UNIX_COMMAND "${flags}")
-execute_process(COMMAND pkg-config --variable=agent dock-restore
-                OUTPUT_VARIABLE agent OUTPUT_STRIP_TRAILING_WHITESPACE)
-execute_process(COMMAND "${CC}" ${CONSUMER_FLAGS} "${consumer}/consumer.c" ${flags} ${link_arguments}
-                        "-DDOCK_RESTORE_AGENT_PATH=\"${agent}\""
-                        "-Wl,-rpath,${PREFIX}/${LIBDIR}"
-                        -o "${work}/with-pkg-config"
-                RESULT_VARIABLE status ERROR_VARIABLE err)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "building with pkg-config failed:\n${err}")
-endif()
-execute_process(COMMAND "${CMAKE_COMMAND}" -S "${consumer}" -B "${work}/cmake" "-DCMAKE_PREFIX_PATH=${PREFIX}"
-                        "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_C_FLAGS=${CONSUMER_FLAGS}"
-                        "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_LINK_FLAGS}"
-                COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
-execute_process(COMMAND "${CMAKE_COMMAND}" --build "${work}/cmake" COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
-# The owner guide's C, as printed, builds the same way. (Its code holds semicolons, so
-# the blocks are cut out one by one rather than as a CMake list.)
+
+# The owner guide's C program, myapp.c, built against the installed prefix the two ways
+# the guide shows: by its command (the sh block that follows it, its cc given the
+# compiler and the sanitizers' flags), which finds the prefix through pkg-config as a
+# reader's shell would, and by its CMake lines in a project of their own. The code holds
+# semicolons, so the blocks are cut out with string(FIND) rather than as a CMake list.
 file(READ "${SOURCE_DIR}/docs/owner-guide.md" guide)
-set(index 0)
-while(TRUE)
-  string(FIND "${guide}" "```c\n" start)
+foreach(block c sh cmake)
+  string(FIND "${guide}" "```${block}\n" start)
   if(start EQUAL -1)
-    break()
+    message(FATAL_ERROR "the owner guide holds no ${block} block")
   endif()
-  math(EXPR start "${start} + 5")
+  string(LENGTH "```${block}\n" skip)
+  math(EXPR start "${start} + ${skip}")
   string(SUBSTRING "${guide}" ${start} -1 guide)
   string(FIND "${guide}" "```" end)
-  string(SUBSTRING "${guide}" 0 ${end} code)
-  math(EXPR index "${index} + 1")
-  file(WRITE "${work}/guide-${index}.c" "${code}")
-  execute_process(COMMAND "${CC}" -std=c99 -Wall -Werror ${CONSUMER_FLAGS} "${work}/guide-${index}.c" ${flags}
-                          ${link_arguments} -o "${work}/guide-${index}"
-                  RESULT_VARIABLE status ERROR_VARIABLE err)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "the owner guide's C block ${index} does not build:\n${err}")
-  endif()
-endwhile()
-if(index EQUAL 0)
-  message(FATAL_ERROR "the owner guide holds no C")
-endif()
-
-foreach(program "${work}/with-pkg-config" "${work}/cmake/consumer")
-  execute_process(COMMAND "${program}" RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "${program} against the installed library: status ${status}")
-  endif()
+  string(SUBSTRING "${guide}" 0 ${end} ${block})
 endforeach()
+file(WRITE "${work}/myapp.c" "${c}")
+string(STRIP "${sh}" command)
+string(REGEX REPLACE "^cc " "\"$CC\" $CONSUMER_FLAGS -std=c99 -Wall -Werror " command "${command}")
+string(APPEND command " ${CONSUMER_LINK_FLAGS}")
+if(NOT command MATCHES "^\"[$]CC\" ")
+  message(FATAL_ERROR "the owner guide's build command does not begin with cc:\n${sh}")
+endif()
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env "PKG_CONFIG_PATH=${PREFIX}/${LIBDIR}/pkgconfig" "CC=${CC}"
+                        "CONSUMER_FLAGS=${CONSUMER_FLAGS}" sh -ec "${command}"
+                WORKING_DIRECTORY "${work}" RESULT_VARIABLE status ERROR_VARIABLE err)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "the owner guide's C program does not build as the guide says:\n${err}")
+endif()
+file(WRITE "${work}/cmake/CMakeLists.txt" "cmake_minimum_required(VERSION 3.25)\nproject(myapp C)\n"
+                                          "add_executable(myapp ../myapp.c)\n${cmake}")
+execute_process(COMMAND "${CMAKE_COMMAND}" -S "${work}/cmake" -B "${work}/cmake/build" "-DCMAKE_PREFIX_PATH=${PREFIX}"
+                        "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_C_FLAGS=${CONSUMER_FLAGS}"
+                        "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_LINK_FLAGS}"
+                RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE err)
+if(status EQUAL 0)
+  execute_process(COMMAND "${CMAKE_COMMAND}" --build "${work}/cmake/build"
+                  RESULT_VARIABLE status OUTPUT_VARIABLE err ERROR_VARIABLE err)
+endif()
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "the owner guide's C program does not build with its CMake lines:\n${err}")
+endif()
+# Both run as printed, against the installed agent; in a PID namespace, for their
+# killall Dock.
+if(DEFINED PYTHON)
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E env "DOCK_RESTORE_GUIDE_PROGRAMS=${work}/myapp:${work}/cmake/build/myapp"
+                          "DOCK_RESTORE_AGENT=${PREFIX}/libexec/dock-restore-agent"
+                          sh "${SOURCE_DIR}/tests/e2e/run_isolated.sh" "${PYTHON}" -m unittest guide_program
+                  WORKING_DIRECTORY "${SOURCE_DIR}/tests/e2e" RESULT_VARIABLE status ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "the owner guide's C program, run as printed:\n${err}")
+  endif()
+endif()

@@ -8,6 +8,7 @@
 
 #include "dock_restore.h"
 #include "fake_platform.h"
+#include "owner/owner_handle.h"
 #include "owner/owner_session.h"
 #include "owner/stale_sessions.h"
 #include "restore/dock_settings.h"
@@ -100,10 +101,8 @@ TEST(OwnerSession, BadInputIsRefusedAndChangesNothing) {
       {[](auto& f) { return stageValue(f.state, "autohide-delay", -1.0); }, DOCK_RESTORE_INVALID_ARGUMENT},
       {[](auto& f) { return stageValue(f.state, "autohide-time-modifier", std::nan("")); },
        DOCK_RESTORE_INVALID_ARGUMENT},
-      {[](auto& f) {
-         f.platform.dockReadable = false;
-         return beginSession(f.platform, f.state);
-       },
+      {[](auto& f) { return stageValue(f.state, "autohide-delay", HUGE_VAL); }, DOCK_RESTORE_INVALID_ARGUMENT},
+      {[](auto& f) { f.platform.dockReadable = false; return beginSession(f.platform, f.state); },
        DOCK_RESTORE_DOCK_UNREADABLE},
       {[](auto& f) { return endSession(f.platform, f.state); }, DOCK_RESTORE_NO_SESSION},
       {[](auto& f) {  // a second end
@@ -380,15 +379,25 @@ TEST(OwnerSession, TheLastSessionToEndPutsBackWhatEveryOneApplied) {
   }
 }
 
-// The C call refuses only a NULL handle, and as a call that succeeded clears the message.
+// The C call empties what was staged, refuses only a NULL handle, and as a call that
+// succeeded clears the message.
 TEST(OwnerLibrary, DiscardValuesThroughTheCInterface) {
   EXPECT_EQ(dock_restore_discard_values(nullptr), DOCK_RESTORE_INVALID_ARGUMENT);
-  const std::unique_ptr<dock_restore_owner, void (*)(dock_restore_owner*)> owner(
-      dock_restore_open(path.c_str(), "com.example.owner", "/nonexistent"), dock_restore_close);
-  ASSERT_NE(owner, nullptr);
-  EXPECT_EQ(dock_restore_set_string(owner.get(), "orientation", "top"), DOCK_RESTORE_INVALID_ARGUMENT);
-  EXPECT_EQ(dock_restore_discard_values(owner.get()), DOCK_RESTORE_OK);
-  EXPECT_STREQ(dock_restore_message(owner.get()), "");
+  dock_restore_owner owner{std::make_unique<FakePlatform>(), {}, ""};
+  ASSERT_EQ(dock_restore_set_bool(&owner, "autohide", 1), DOCK_RESTORE_OK);
+  EXPECT_EQ(dock_restore_set_string(&owner, "orientation", "top"), DOCK_RESTORE_INVALID_ARGUMENT);
+  EXPECT_EQ(dock_restore_discard_values(&owner), DOCK_RESTORE_OK);
+  EXPECT_TRUE(owner.state.staged.empty());
+  EXPECT_STREQ(dock_restore_message(&owner), "");
+}
+
+// dock-restore-recover answers EX_SOFTWARE when something throws (memory running out).
+TEST(OwnerLibrary, RecoveryCommandAnswers70OnAnUnexpectedFailure) {
+  struct Failing : FakePlatform {
+    std::vector<std::string> registeredSnapshots() override { throw std::bad_alloc(); }
+  };
+  EXPECT_EQ(runStaleRecovery([] { return std::unique_ptr<OwnerPlatform>(std::make_unique<Failing>()); }, false,
+                             [](const std::string&) {}), 70);
 }
 
 }  // namespace

@@ -97,6 +97,7 @@ TEST(Run, RecoversOnlyFromTheOwnersActiveSnapshot) {
       // An owner PID that names no single process (kill would probe a process group; 0
       // and negative PIDs alike) is never waited for.
       {snapshot(true, "-5", "abc"), "-5", "abc", alive, recovery},
+      {snapshot(true, "0", "abc"), "0", "abc", alive, recovery},
   };
   for (const auto& [file, pid, session, probe, calls] : cases) {
     FakePlatform platform;

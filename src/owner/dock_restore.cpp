@@ -7,13 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "owner/owner_session.h"
-
-struct dock_restore_owner {
-  std::unique_ptr<OwnerPlatform> platform;
-  OwnerState state;
-  std::string message;
-};
+#include "owner/owner_handle.h"
 
 namespace {
 

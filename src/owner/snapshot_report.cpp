@@ -123,8 +123,17 @@ std::string whyNoMatch(const SnapshotRecord& record, const AgentArguments& argum
 
 int main(int argc, char** argv) {
   std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
+  constexpr const char* usage = "usage: dock-restore-inspect SNAPSHOT_PATH [OWNER_PID SESSION_ID OWNER_DOMAIN]\n";
+  if (arguments.size() == 2 && std::string_view(arguments[1]) == "--help") {
+    std::fputs(usage, stdout);
+    std::fputs(
+        "Says what an agent started with these arguments would make of the snapshot; "
+        "changes nothing.\n(A snapshot named --help: ./--help.)\n",
+        stdout);
+    return 0;
+  }
   if (arguments.size() != 2 && arguments.size() != 5) {
-    std::fputs("usage: dock-restore-inspect SNAPSHOT_PATH [OWNER_PID SESSION_ID OWNER_DOMAIN]\n", stderr);
+    std::fputs(usage, stderr);
     return exitUsage;
   }
   const auto platform = makeSystemPlatform();

@@ -77,3 +77,21 @@ StaleRecovery recoverStaleSessions(OwnerPlatform& platform, bool dryRun) {
   if (restore) relaunchDock(platform);
   return result;
 }
+
+int runStaleRecovery(std::unique_ptr<OwnerPlatform> (*makePlatform)(), bool dryRun,
+                     void (*say)(const std::string& line)) noexcept {
+  constexpr int exitIncomplete = 1;
+  constexpr int exitSoftware = 70;  // EX_SOFTWARE
+  try {
+    const auto platform = makePlatform();
+    // At login nobody reads what it or a library it uses might say.
+    if (!dryRun) platform->detachFromTerminal();
+    const auto recovery = recoverStaleSessions(*platform, dryRun);
+    if (dryRun) {
+      for (const auto& line : recovery.lines) say(line);
+    }
+    return recovery.complete ? 0 : exitIncomplete;
+  } catch (...) {
+    return exitSoftware;
+  }
+}

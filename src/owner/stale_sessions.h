@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,3 +21,10 @@ struct StaleRecovery {
 // written. Live sessions are otherwise left alone. `dryRun` changes nothing and only
 // says what it would do.
 StaleRecovery recoverStaleSessions(OwnerPlatform& platform, bool dryRun);
+
+// dock-restore-recover's run, once its arguments are read: builds the platform with
+// `makePlatform`, recovers (a dry run hands its lines to `say`) and answers the exit
+// status: 0 when no stale session is left, 1 when one is, 70 (EX_SOFTWARE) when
+// anything fails unexpectedly, memory running out say. Never throws.
+int runStaleRecovery(std::unique_ptr<OwnerPlatform> (*makePlatform)(), bool dryRun,
+                     void (*say)(const std::string& line)) noexcept;
