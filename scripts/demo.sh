@@ -71,6 +71,7 @@ saved=$(mktemp -d)
 defaults export com.apple.dock "$saved/com.apple.dock.plist"
 finished=0
 put_back() {
+  trap '' INT TERM  # a second Ctrl-C must not cut the putting back short
   if [ $finished = 1 ]; then
     rm -rf "$saved"
     return
