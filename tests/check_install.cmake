@@ -5,16 +5,17 @@
 # map, and nothing else. Then builds a C program outside the tree against the library,
 # once with pkg-config and once with find_package (each telling it where the agent is),
 # and runs both; and builds the owner guide's C.
-# Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=...
+# Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=... -DVERSION=...
 #              [-DCONSUMER_FLAGS=...] [-DCONSUMER_LINK_FLAGS=...] -P check_install.cmake
 # CONSUMER_FLAGS and CONSUMER_LINK_FLAGS: what a consumer of a sanitized library must
 # be compiled and linked with.
 cmake_minimum_required(VERSION 3.25)
-foreach(variable BUILD_DIR PREFIX SOURCE_DIR LIBDIR CC)
+foreach(variable BUILD_DIR PREFIX SOURCE_DIR LIBDIR CC VERSION)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} is not set")
   endif()
 endforeach()
+string(REGEX MATCH "^[0-9]+" VERSION_MAJOR "${VERSION}")
 
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
@@ -36,8 +37,8 @@ set(expected
   "${LIBDIR}/cmake/DockRestore/DockRestoreConfigVersion.cmake"
   "${LIBDIR}/cmake/DockRestore/DockRestoreTargets.cmake"
   "${LIBDIR}/libdockrestore.so"
-  "${LIBDIR}/libdockrestore.so.1"
-  "${LIBDIR}/libdockrestore.so.1.0.0"
+  "${LIBDIR}/libdockrestore.so.${VERSION_MAJOR}"
+  "${LIBDIR}/libdockrestore.so.${VERSION}"
   "${LIBDIR}/pkgconfig/dock-restore.pc"
   "libexec/dock-restore-agent"
   "libexec/dock-restore-recover"
