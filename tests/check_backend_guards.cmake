@@ -5,7 +5,9 @@
 # And each portable source, under the definitions this build gives it, still compiles as
 # Apple code: a Mac's build with tests needs the portable backend.
 # Usage: cmake -DCXX=... -DSOURCE_DIR=... -DWORK_DIR=... -DPORTABLE_DEFINITIONS=...
-#              -P check_backend_guards.cmake
+#              [-DPORTABLE_FLAGS=...] -P check_backend_guards.cmake
+# PORTABLE_FLAGS: what else the portable sources are compiled with (utf8proc's folder,
+# the SDK).
 cmake_minimum_required(VERSION 3.25)
 foreach(variable CXX SOURCE_DIR WORK_DIR PORTABLE_DEFINITIONS)
   if(NOT DEFINED ${variable})
@@ -45,7 +47,7 @@ foreach(source IN LISTS portable_sources corefoundation_sources)
   endif()
 endforeach()
 foreach(source IN LISTS portable_sources)
-  preprocess("${source}" ${apple} ${asked})
+  preprocess("${source}" ${apple} ${asked} ${PORTABLE_FLAGS})
   if(NOT status EQUAL 0 OR NOT output MATCHES "[^ \t\r\n]")
     list(APPEND failures "${source} is empty as Apple code even where this build asks for it: ${errors}")
   endif()

@@ -5,17 +5,19 @@
 # map, and nothing else. Then builds a C program outside the tree against the library,
 # once with pkg-config and once with find_package (each telling it where the agent is),
 # and runs both; and builds the owner guide's C.
-# Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=... -DVERSION=...
-#              [-DCONSUMER_FLAGS=...] [-DCONSUMER_LINK_FLAGS=...] -P check_install.cmake
+# Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=...
+#              -DLIBRARY_FILES=... [-DLOGIN_ENTRIES=ON] [-DCONSUMER_FLAGS=...]
+#              [-DCONSUMER_LINK_FLAGS=...] -P check_install.cmake
+# LIBRARY_FILES: the owner library's file names, as this platform names them.
+# LOGIN_ENTRIES: the XDG autostart entry and systemd user unit are installed (off macOS).
 # CONSUMER_FLAGS and CONSUMER_LINK_FLAGS: what a consumer of a sanitized library must
 # be compiled and linked with.
 cmake_minimum_required(VERSION 3.25)
-foreach(variable BUILD_DIR PREFIX SOURCE_DIR LIBDIR CC VERSION)
+foreach(variable BUILD_DIR PREFIX SOURCE_DIR LIBDIR CC LIBRARY_FILES)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} is not set")
   endif()
 endforeach()
-string(REGEX MATCH "^[0-9]+" VERSION_MAJOR "${VERSION}")
 
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
@@ -36,16 +38,20 @@ set(expected
   "${LIBDIR}/cmake/DockRestore/DockRestoreConfig.cmake"
   "${LIBDIR}/cmake/DockRestore/DockRestoreConfigVersion.cmake"
   "${LIBDIR}/cmake/DockRestore/DockRestoreTargets.cmake"
-  "${LIBDIR}/libdockrestore.so"
-  "${LIBDIR}/libdockrestore.so.${VERSION_MAJOR}"
-  "${LIBDIR}/libdockrestore.so.${VERSION}"
   "${LIBDIR}/pkgconfig/dock-restore.pc"
   "libexec/dock-restore-agent"
   "libexec/dock-restore-recover"
   "share/man/man8/dock-restore-agent.8"
-  "share/man/man8/dock-restore-recover.8"
-  "etc/xdg/autostart/dock-restore-recover.desktop"
-  "lib/systemd/user/dock-restore-recover.service")
+  "share/man/man8/dock-restore-recover.8")
+list(TRANSFORM LIBRARY_FILES PREPEND "${LIBDIR}/")
+list(APPEND expected ${LIBRARY_FILES})
+set(login_entries)  # file:key of each, where they are installed
+if(LOGIN_ENTRIES)
+  list(APPEND expected "etc/xdg/autostart/dock-restore-recover.desktop"
+                       "lib/systemd/user/dock-restore-recover.service")
+  set(login_entries "etc/xdg/autostart/dock-restore-recover.desktop:Exec"
+                    "lib/systemd/user/dock-restore-recover.service:ExecStart")
+endif()
 list(SORT expected)
 if(NOT installed STREQUAL expected)
   message(FATAL_ERROR "installed: ${installed}\nexpected:  ${expected}")
@@ -77,8 +83,8 @@ endforeach()
 file(REMOVE_RECURSE "${PREFIX}/empty-home")
 
 # The login entries start the command where this prefix installed it.
-foreach(entry "etc/xdg/autostart/dock-restore-recover.desktop;Exec"
-              "lib/systemd/user/dock-restore-recover.service;ExecStart")
+foreach(entry IN LISTS login_entries)
+  string(REPLACE ":" ";" entry "${entry}")
   list(POP_FRONT entry file)
   file(STRINGS "${PREFIX}/${file}" line REGEX "^${entry}=")
   if(NOT line STREQUAL "${entry}=${PREFIX}/bin/dock-restore-recover")
