@@ -11,8 +11,11 @@ scripts/install-deps.sh
 
 if [ "$(uname -s)" = Darwin ]; then
   # Homebrew's llvm holds the clang tools for the lint; after the system's compilers on
-  # PATH, so that the builds keep Apple's clang.
+  # PATH, so that the builds keep Apple's clang. Its clang-tidy finds the SDK through
+  # SDKROOT, where a compile command names none.
   PATH="$PATH:$(brew --prefix llvm)/bin"
+  SDKROOT=$(xcrun --show-sdk-path)
+  export SDKROOT
   if command -v clang-format >/dev/null && command -v run-clang-tidy >/dev/null &&
      command -v check-jsonschema >/dev/null; then
     echo "== format and lint"
