@@ -53,7 +53,7 @@ if [ "$(uname -s)" = Darwin ]; then
 
   echo "== end-to-end tests skipped on macOS: they would write your Dock's preferences and restart it" \
        "(scripts/demo.sh shows a recovery of the real Dock, with your consent)"
-  echo "== fuzzer skipped on macOS: Apple's clang has no libFuzzer; it runs on Linux"
+  echo "== fuzzer skipped on macOS: Xcode's toolchain carries no libFuzzer runtime; it runs on Linux"
   echo "== sanitizer build skipped on macOS: it runs on Linux, where the end-to-end tests run under it too"
   exit 0
 fi
