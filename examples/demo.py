@@ -57,7 +57,7 @@ def start_owner(owner_program, agent, snapshot, env):
 def agents_of(agent, snapshot):
     """The PIDs of the agents that watch `snapshot`."""
     if not os.path.isdir("/proc"):  # macOS: ps, which joins the arguments with spaces
-        listing = subprocess.run(["ps", "-A", "-o", "pid=", "-o", "command="],
+        listing = subprocess.run(["ps", "-A", "-ww", "-o", "pid=", "-o", "command="],
                                  capture_output=True, text=True, check=True).stdout
         rows = (line.strip().split(None, 1) for line in listing.splitlines())
         return [int(row[0]) for row in rows if len(row) == 2 and row[1].startswith(f"{agent} {snapshot} ")]
