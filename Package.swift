@@ -4,6 +4,12 @@
 // by target as CMakeLists.txt lists them. On macOS the platform backend is
 // CoreFoundation and nothing else; elsewhere it is the portable reader and store, with
 // the system's utf8proc. The Swift targets build in the Swift 6 language mode.
+//
+// A platform condition on a target dependency only decides what is linked: Xcode's build
+// system (and SwiftUI previews) may still compile a target that only other platforms
+// depend on. So every target compiles everywhere: the portable sources compile to nothing
+// on Apple systems, CoreFoundation's to nothing unless DOCK_RESTORE_WITH_COREFOUNDATION is
+// defined, and each link setting carries the condition of the dependency it serves.
 import PackageDescription
 
 // Where the portable backend serves, and where CoreFoundation does.
@@ -14,10 +20,10 @@ let applePlatforms: [Platform] = [.macOS]
 // Each has a module map of its own under Sources/: dock_restore.h for CDockRestore,
 // none for the rest, whose headers stay in src/.
 func cxxTarget(_ name: String, sources: [String], dependencies: [Target.Dependency] = [],
-               linkerSettings: [LinkerSetting] = []) -> Target {
+               cxxSettings: [CXXSetting] = [], linkerSettings: [LinkerSetting] = []) -> Target {
     .target(name: name, dependencies: dependencies, path: ".", sources: sources,
             publicHeadersPath: "Sources/\(name)/include",
-            cxxSettings: [.headerSearchPath("src"), .headerSearchPath("include")],
+            cxxSettings: [.headerSearchPath("src"), .headerSearchPath("include")] + cxxSettings,
             linkerSettings: linkerSettings)
 }
 
@@ -53,14 +59,16 @@ let portable = cxxTarget("CDockRestorePortable", sources: [
 ], dependencies: ["CDockRestoreCore"],
    // utf8proc by name: its pkg-config file's -DUTF8PROC_EXPORTS is a flag SwiftPM refuses,
    // and its header is on the default path (Debian: libutf8proc-dev).
-   linkerSettings: [.linkedLibrary("utf8proc")])
+   linkerSettings: [.linkedLibrary("utf8proc", .when(platforms: portablePlatforms))])
 
 let coreFoundation = cxxTarget("CDockRestoreCoreFoundation", sources: [
     "src/platform/corefoundation/cf_unicode_text.cpp",
     "src/platform/corefoundation/cf_property_list.cpp",
     "src/platform/corefoundation/cf_platform.cpp",
     "src/platform/corefoundation/cf_owner.cpp",
-], dependencies: ["CDockRestoreCore"], linkerSettings: [.linkedFramework("CoreFoundation")])
+], dependencies: ["CDockRestoreCore"],
+   cxxSettings: [.define("DOCK_RESTORE_WITH_COREFOUNDATION", .when(platforms: applePlatforms))],
+   linkerSettings: [.linkedFramework("CoreFoundation", .when(platforms: applePlatforms))])
 
 // What links the agent's code: the logic and the one backend of the platform.
 let backend: [Target.Dependency] = [

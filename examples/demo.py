@@ -3,9 +3,10 @@
 the Dock back. Then a power cut: owner and agent die together, and the next login's
 dock-restore-recover puts the Dock back. The owner is the C example
 (examples/owner.c), which hides the Dock through libdockrestore. Runs in a scratch
-HOME; touches nothing else.
+HOME; touches nothing else. With --real-dock (macOS, from scripts/demo.sh, which saves
+the Dock's preferences first) it changes the user's real Dock instead.
 
-Usage: demo.py AGENT EXAMPLE_OWNER RECOVER
+Usage: demo.py [--real-dock] AGENT EXAMPLE_OWNER RECOVER
 """
 import os
 import plistlib
@@ -21,8 +22,11 @@ SIX = ["orientation", "autohide", "autohide-delay", "autohide-time-modifier",
        "no-bouncing", "launchanim"]
 
 
-def show(title, home):
+def show(title, home, real=False):
     def domain(name):
+        if real:  # as the system keeps it, through cfprefsd
+            exported = subprocess.run(["defaults", "export", name, "-"], capture_output=True).stdout
+            return plistlib.loads(exported) if exported else {}
         try:
             with open(os.path.join(home, ".config", name + ".plist"), "rb") as f:
                 return plistlib.load(f)
@@ -52,6 +56,11 @@ def start_owner(owner_program, agent, snapshot, env):
 
 def agents_of(agent, snapshot):
     """The PIDs of the agents that watch `snapshot`."""
+    if not os.path.isdir("/proc"):  # macOS: ps, which joins the arguments with spaces
+        listing = subprocess.run(["ps", "-A", "-ww", "-o", "pid=", "-o", "command="],
+                                 capture_output=True, text=True, check=True).stdout
+        rows = (line.strip().split(None, 1) for line in listing.splitlines())
+        return [int(row[0]) for row in rows if len(row) == 2 and row[1].startswith(f"{agent} {snapshot} ")]
     found = []
     for entry in os.listdir("/proc"):
         try:
@@ -64,12 +73,37 @@ def agents_of(agent, snapshot):
     return found
 
 
-def start_dock(home):
-    """A stand-in for the Dock, so that the agent's "killall Dock" has something to end."""
+def start_dock(home, real=False):
+    """What reports, later, whether the Dock was restarted: off macOS a stand-in for the
+    Dock, so that the agent's "killall Dock" has something to end; on macOS the user's
+    own Dock, which launchd starts again when it ends."""
+    if real:
+        time.sleep(2)  # the owner's begin restarted the Dock: let it come back, hidden
+        before = real_dock()
+        return lambda: report_real_dock(before)
     stand_in = os.path.join(home, "Dock")
     if not os.path.exists(stand_in):
         shutil.copy(shutil.which("sleep"), stand_in)
-    return subprocess.Popen([stand_in, "600"])
+    dock = subprocess.Popen([stand_in, "600"])
+    return lambda: report_dock(dock)
+
+
+def real_dock():
+    """The PID of the user's Dock; None when it is not running."""
+    found = subprocess.run(["pgrep", "-x", "-U", str(os.getuid()), "Dock"],
+                           capture_output=True, text=True).stdout.split()
+    return int(found[0]) if found else None
+
+
+def report_real_dock(before):
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        now = real_dock()
+        if now is not None and now != before:
+            print(f"    Dock: restarted (PID {before}, now {now})")
+            return
+        time.sleep(0.1)
+    print(f"    Dock: not restarted within 10 s (PID {before})")
 
 
 def report_dock(dock):
@@ -81,44 +115,45 @@ def report_dock(dock):
         print("    Dock: still running (killall did not reach it)")
 
 
-def power_cut(agent, owner_program, recover, home, env):
+def power_cut(agent, owner_program, recover, home, env, real):
     snapshot = os.path.join(home, "snapshot.plist")
     owner = start_owner(owner_program, agent, snapshot, env)
-    show("\n\nA power cut. The owner hides the Dock again:", home)
+    show("\n\nA power cut. The owner hides the Dock again:", home, real)
     for pid in agents_of(agent, snapshot):
         os.kill(pid, 9)
     owner.kill()
     owner.wait()
-    show("\nOwner and agent died together; nothing is left to put the Dock back:", home)
+    show("\nOwner and agent died together; nothing is left to put the Dock back:", home, real)
 
-    dock = start_dock(home)
+    report_dock_restart = start_dock(home, real)
     started = time.monotonic()
     status = subprocess.run([recover], env=env).returncode
     took = (time.monotonic() - started) * 1000
-    show(f"\nThe next login runs dock-restore-recover (exit status {status}, {took:.1f} ms):", home)
-    report_dock(dock)
+    show(f"\nThe next login runs dock-restore-recover (exit status {status}, {took:.1f} ms):", home, real)
+    report_dock_restart()
 
 
 def main():
-    agent = os.path.abspath(sys.argv[1])
-    owner_program = os.path.abspath(sys.argv[2])
-    recover = os.path.abspath(sys.argv[3])
-    home = tempfile.mkdtemp(prefix="dock-restore-demo-")
+    real = sys.argv[1:2] == ["--real-dock"]
+    agent, owner_program, recover = (os.path.abspath(a) for a in sys.argv[2 if real else 1:])
+    home = tempfile.mkdtemp(prefix="dock-restore-demo-")  # on macOS only the snapshot's folder
     env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"}
-    env["HOME"] = home
+    if not real:
+        env["HOME"] = home
     try:
-        os.makedirs(os.path.join(home, ".config"), mode=0o700)
-        with open(os.path.join(home, ".config", "com.apple.dock.plist"), "wb") as f:
-            plistlib.dump({"orientation": "left", "autohide": False, "tilesize": 48,
-                           "persistent-apps": [{"tile-data": {"file-label": "Mail"}}],
-                           "mod-count": 12}, f)
-        show("Before the owner starts:", home)
+        if not real:
+            os.makedirs(os.path.join(home, ".config"), mode=0o700)
+            with open(os.path.join(home, ".config", "com.apple.dock.plist"), "wb") as f:
+                plistlib.dump({"orientation": "left", "autohide": False, "tilesize": 48,
+                               "persistent-apps": [{"tile-data": {"file-label": "Mail"}}],
+                               "mod-count": 12}, f)
+        show("Before the owner starts:", home, real)
 
         snapshot = os.path.join(home, "snapshot.plist")
         owner = start_owner(owner_program, agent, snapshot, env)
-        show("\nWhile the owner runs (Dock hidden, agent waiting):", home)
+        show("\nWhile the owner runs (Dock hidden, agent waiting):", home, real)
 
-        dock = start_dock(home)
+        report_dock_restart = start_dock(home, real)
 
         owner.kill()  # a crash: no chance to put the Dock back
         owner.wait()
@@ -126,13 +161,15 @@ def main():
         while os.path.exists(snapshot) and time.monotonic() - died < 5:
             time.sleep(0.001)
         took = (time.monotonic() - died) * 1000
-        show(f"\nAfter the owner crashed (killed by signal {-owner.returncode}):", home)
-        report_dock(dock)
+        show(f"\nAfter the owner crashed (killed by signal {-owner.returncode}):", home, real)
+        report_dock_restart()
         print(f"\nRecovery took {took:.1f} ms from the owner's death to the snapshot's removal.")
 
-        power_cut(agent, owner_program, recover, home, env)
+        power_cut(agent, owner_program, recover, home, env, real)
     finally:
         shutil.rmtree(home, ignore_errors=True)
+        if real:  # the example owner's own domain, which the demo made
+            subprocess.run(["defaults", "delete", OWNER_DOMAIN], stderr=subprocess.DEVNULL)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The CI workflows, against the schema of GitHub's workflow files (check-jsonschema's own
+# copy, so offline). install-deps puts the checker on PATH or in Python's user base.
+check_jsonschema=$(command -v check-jsonschema || echo "$(python3 -m site --user-base)/bin/check-jsonschema")
+"$check_jsonschema" --builtin-schema vendor.github-workflows .github/workflows/*.yml
 
 mapfile -t sources < <(find src include -name '*.cpp' -o -name '*.h' | sort)
 clang-format --dry-run --Werror "${sources[@]}"

@@ -8,12 +8,14 @@
 # (find_package), and, given PYTHON, runs both as printed in a scratch home
 # (tests/e2e/guide_program.py).
 # Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -DLIBDIR=... -DCC=...
-#              [-DCONSUMER_FLAGS=...] [-DCONSUMER_LINK_FLAGS=...] [-DPYTHON=...]
-#              -P check_install.cmake
+#              -DLIBRARY_FILES=... [-DLOGIN_ENTRIES=ON] [-DCONSUMER_FLAGS=...]
+#              [-DCONSUMER_LINK_FLAGS=...] [-DPYTHON=...] -P check_install.cmake
+# LIBRARY_FILES: the owner library's file names, as this platform names them.
+# LOGIN_ENTRIES: the XDG autostart entry and systemd user unit are installed (off macOS).
 # CONSUMER_FLAGS and CONSUMER_LINK_FLAGS: what a consumer of a sanitized library must
 # be compiled and linked with.
 cmake_minimum_required(VERSION 3.25)
-foreach(variable BUILD_DIR PREFIX SOURCE_DIR LIBDIR CC)
+foreach(variable BUILD_DIR PREFIX SOURCE_DIR LIBDIR CC LIBRARY_FILES)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} is not set")
   endif()
@@ -38,16 +40,20 @@ set(expected
   "${LIBDIR}/cmake/DockRestore/DockRestoreConfig.cmake"
   "${LIBDIR}/cmake/DockRestore/DockRestoreConfigVersion.cmake"
   "${LIBDIR}/cmake/DockRestore/DockRestoreTargets.cmake"
-  "${LIBDIR}/libdockrestore.so"
-  "${LIBDIR}/libdockrestore.so.1"
-  "${LIBDIR}/libdockrestore.so.1.0.0"
   "${LIBDIR}/pkgconfig/dock-restore.pc"
   "libexec/dock-restore-agent"
   "libexec/dock-restore-recover"
   "share/man/man8/dock-restore-agent.8"
-  "share/man/man8/dock-restore-recover.8"
-  "etc/xdg/autostart/dock-restore-recover.desktop"
-  "lib/systemd/user/dock-restore-recover.service")
+  "share/man/man8/dock-restore-recover.8")
+list(TRANSFORM LIBRARY_FILES PREPEND "${LIBDIR}/")
+list(APPEND expected ${LIBRARY_FILES})
+set(login_entries)  # file:key of each, where they are installed
+if(LOGIN_ENTRIES)
+  list(APPEND expected "etc/xdg/autostart/dock-restore-recover.desktop"
+                       "lib/systemd/user/dock-restore-recover.service")
+  set(login_entries "etc/xdg/autostart/dock-restore-recover.desktop:Exec"
+                    "lib/systemd/user/dock-restore-recover.service:ExecStart")
+endif()
 list(SORT expected)
 if(NOT installed STREQUAL expected)
   message(FATAL_ERROR "installed: ${installed}\nexpected:  ${expected}")
@@ -101,8 +107,8 @@ endif()
 file(REMOVE_RECURSE "${staged}")
 
 # The login entries start the command where this prefix installed it.
-foreach(entry "etc/xdg/autostart/dock-restore-recover.desktop;Exec"
-              "lib/systemd/user/dock-restore-recover.service;ExecStart")
+foreach(entry IN LISTS login_entries)
+  string(REPLACE ":" ";" entry "${entry}")
   list(POP_FRONT entry file)
   file(STRINGS "${PREFIX}/${file}" line REGEX "^${entry}=")
   if(NOT line STREQUAL "${entry}=${PREFIX}/bin/dock-restore-recover")

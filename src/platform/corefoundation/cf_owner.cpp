@@ -1,3 +1,5 @@
+// Compiled to nothing unless the build asks for CoreFoundation's backend.
+#if defined(DOCK_RESTORE_WITH_COREFOUNDATION)
 #include "platform/corefoundation/cf_owner.h"
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -26,3 +28,5 @@ std::optional<std::string> writeCFPropertyList(const PlistValue& value) {
   return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(data.get())),
                      static_cast<std::size_t>(CFDataGetLength(data.get())));
 }
+
+#endif

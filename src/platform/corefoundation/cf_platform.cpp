@@ -1,3 +1,5 @@
+// Compiled to nothing unless the build asks for CoreFoundation's backend.
+#if defined(DOCK_RESTORE_WITH_COREFOUNDATION)
 #include <memory>
 #include <variant>
 
@@ -56,3 +58,5 @@ class CoreFoundationPlatform final : public PosixPlatform {
 std::unique_ptr<Platform> makeSystemPlatform() { return std::make_unique<CoreFoundationPlatform>(); }
 
 std::unique_ptr<OwnerPlatform> makeOwnerPlatform() { return std::make_unique<CoreFoundationPlatform>(); }
+
+#endif

@@ -1,3 +1,5 @@
+// Compiled to nothing unless the build asks for CoreFoundation's backend.
+#if defined(DOCK_RESTORE_WITH_COREFOUNDATION)
 #include "platform/corefoundation/cf_property_list.h"
 
 #include <cstdint>
@@ -214,3 +216,5 @@ CFRef<CFTypeRef> cfPropertyListFrom(const PlistValue& value) {
       },
       value.storage);
 }
+
+#endif

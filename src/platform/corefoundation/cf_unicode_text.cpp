@@ -1,5 +1,8 @@
 // Canonical equivalence and lower-casing with CoreFoundation, so that the macOS agent
 // needs no Unicode library beyond the system's.
+
+// Compiled to nothing unless the build asks for CoreFoundation's backend.
+#if defined(DOCK_RESTORE_WITH_COREFOUNDATION)
 #include <CoreFoundation/CoreFoundation.h>
 
 #include "platform/corefoundation/cf_ref.h"
@@ -43,3 +46,5 @@ std::optional<std::string> lowercased(std::string_view text) {
   CFStringLowercase(string.get(), nullptr);
   return utf8Of(string.get());
 }
+
+#endif

@@ -1,3 +1,6 @@
+// Compiled to nothing on Apple systems, where CoreFoundation serves and utf8proc is not on the
+// path, unless the build asks for the portable backend (CMake does, for the tests).
+#if !defined(__APPLE__) || defined(DOCK_RESTORE_WITH_PORTABLE)
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -299,3 +302,5 @@ std::optional<PlistValue> readBinaryPropertyList(std::string_view bytes) {
   if (!trailer) return std::nullopt;
   return BinaryReader(bytes, *trailer).readTop();
 }
+
+#endif

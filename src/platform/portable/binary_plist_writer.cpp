@@ -1,3 +1,6 @@
+// Compiled to nothing on Apple systems, where CoreFoundation serves and utf8proc is not on the
+// path, unless the build asks for the portable backend (CMake does, for the tests).
+#if !defined(__APPLE__) || defined(DOCK_RESTORE_WITH_PORTABLE)
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -162,3 +165,5 @@ class BinaryWriter {
 }  // namespace
 
 std::string writeBinaryPropertyList(const PlistValue& value) { return BinaryWriter().write(value); }
+
+#endif

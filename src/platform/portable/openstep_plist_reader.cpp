@@ -4,6 +4,10 @@
 // CoreFoundation's step by step, down to where a failed part leaves the cursor, since
 // its leniencies (a trailing comma, a bare `key;`, text after a strings file's last
 // `;`) are what decide which files read at all.
+
+// Compiled to nothing on Apple systems, where CoreFoundation serves and utf8proc is not on the
+// path, unless the build asks for the portable backend (CMake does, for the tests).
+#if !defined(__APPLE__) || defined(DOCK_RESTORE_WITH_PORTABLE)
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -323,3 +327,5 @@ std::optional<PlistValue> readOpenStepPropertyListText(std::string_view text) {
   if (text.empty()) return std::nullopt;
   return OpenStepParser(text).readTop();
 }
+
+#endif

@@ -1,3 +1,6 @@
+// Compiled to nothing on Apple systems, where CoreFoundation serves and utf8proc is not on the
+// path, unless the build asks for the portable backend (CMake does, for the tests).
+#if !defined(__APPLE__) || defined(DOCK_RESTORE_WITH_PORTABLE)
 #include "platform/portable/plist_reader.h"
 
 #include <cctype>
@@ -146,3 +149,5 @@ std::string describePropertyListFailure(std::string_view bytes) {
   }
   return "it is neither a binary property list nor XML, and does not read as OpenStep text";
 }
+
+#endif

@@ -1,3 +1,6 @@
+// Compiled to nothing on Apple systems, where CoreFoundation serves and utf8proc is not on the
+// path, unless the build asks for the portable backend (CMake does, for the tests).
+#if !defined(__APPLE__) || defined(DOCK_RESTORE_WITH_PORTABLE)
 #include "platform/native_values.h"
 #include "platform/portable/plist_reader.h"
 #include "platform/portable/plist_writer.h"
@@ -39,3 +42,5 @@ class PortablePlatform final : public PosixPlatform {
 std::unique_ptr<Platform> makeSystemPlatform() { return std::make_unique<PortablePlatform>(); }
 
 std::unique_ptr<OwnerPlatform> makeOwnerPlatform() { return std::make_unique<PortablePlatform>(); }
+
+#endif

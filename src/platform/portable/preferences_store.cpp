@@ -1,3 +1,6 @@
+// Compiled to nothing on Apple systems, where CoreFoundation serves and utf8proc is not on the
+// path, unless the build asks for the portable backend (CMake does, for the tests).
+#if !defined(__APPLE__) || defined(DOCK_RESTORE_WITH_PORTABLE)
 #include "platform/portable/preferences_store.h"
 
 #include <bit>
@@ -131,3 +134,5 @@ std::optional<PlistValue> PreferencesStore::value(const std::string& domain, con
   if (found == nullptr) return std::nullopt;
   return *found;
 }
+
+#endif

@@ -1,4 +1,8 @@
 // Canonical equivalence and lower-casing with utf8proc, for the portable build.
+
+// Compiled to nothing on Apple systems, where CoreFoundation serves and utf8proc is not on the
+// path, unless the build asks for the portable backend (CMake does, for the tests).
+#if !defined(__APPLE__) || defined(DOCK_RESTORE_WITH_PORTABLE)
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
@@ -64,3 +68,5 @@ std::optional<std::string> lowercased(std::string_view text) {
   }
   return result;
 }
+
+#endif

@@ -3,6 +3,10 @@
 // nothing after a tag's name is read, text takes CoreFoundation's own entities and
 // CDATA sections, and each leaf is read where it stands. One pass over the bytes;
 // open containers wait on an explicit stack, so no input can make the reader recurse.
+
+// Compiled to nothing on Apple systems, where CoreFoundation serves and utf8proc is not on the
+// path, unless the build asks for the portable backend (CMake does, for the tests).
+#if !defined(__APPLE__) || defined(DOCK_RESTORE_WITH_PORTABLE)
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -586,3 +590,5 @@ std::optional<PlistValue> readXmlPropertyListText(std::string_view text, XmlFail
   if (!value && failure != nullptr) *failure = reader.failure();
   return value;
 }
+
+#endif

@@ -1,3 +1,6 @@
+// Compiled to nothing on Apple systems, where CoreFoundation serves and utf8proc is not on the
+// path, unless the build asks for the portable backend (CMake does, for the tests).
+#if !defined(__APPLE__) || defined(DOCK_RESTORE_WITH_PORTABLE)
 #include "platform/portable/plist_writer.h"
 
 #include <algorithm>
@@ -223,3 +226,5 @@ std::optional<std::string> writeXmlPropertyList(const PlistValue& value) {
   out += "</plist>\n";
   return out;
 }
+
+#endif
