@@ -97,8 +97,10 @@ public final class DockRestoreOwner: @unchecked Sendable {
     /// with its agent.
     ///
     /// - Returns: `true` when it found such a session and finished it: the user's
-    ///   settings are back, or, while another application's session is live, come back
-    ///   when the last live session ends; either way the application need not do more.
+    ///   settings are back (each that the session applied and the Dock still held; a
+    ///   change the user made meanwhile stays), or, while another application's session
+    ///   is live, come back when the last live session ends; either way the application
+    ///   need not do more.
     ///   `false` when nothing was left behind.
     /// - Throws: ``DockRestoreError``; nothing changed.
     @discardableResult
@@ -130,7 +132,9 @@ public final class DockRestoreOwner: @unchecked Sendable {
         try await later(Self.renew)
     }
 
-    /// Puts the user's Dock back and ends the session: on quit, and on `SIGTERM`.
+    /// Puts the user's Dock back and ends the session: on quit, and on `SIGTERM`. Only
+    /// what the session applied goes back, and only where the Dock still holds it: a
+    /// setting the user changed during the session keeps the user's value.
     ///
     /// - Throws: ``DockRestoreError``, ``DockRestoreError/Code/noSession`` when no session
     ///   is active; after ``DockRestoreError/Code/systemError`` the session stays active.
