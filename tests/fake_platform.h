@@ -52,10 +52,20 @@ class FakePlatform : public OwnerPlatform {
     } else {
       preferences.erase(domain + " " + key);
     }
+    unsynchronized.insert_or_assign(domain + " " + key, value ? std::optional(plistValueOf(*value)) : std::nullopt);
   }
   bool synchronizePreferences(const std::string& domain) override {
     calls.push_back("sync " + domain);
-    return stepsSucceed && domain != failingDomain;
+    const bool stored = stepsSucceed && domain != failingDomain;
+    for (auto it = unsynchronized.begin(); stored && it != unsynchronized.end();) {
+      if (!it->first.starts_with(domain + " ")) {
+        ++it;
+        continue;
+      }
+      journal.push_back({"preferences", DiskWrite::preference, it->first, it->second, true});
+      it = unsynchronized.erase(it);
+    }
+    return stored;
   }
   ProcessState probeProcess(int pid) override {
     calls.push_back("probe " + std::to_string(pid));
@@ -78,7 +88,9 @@ class FakePlatform : public OwnerPlatform {
   }
   bool removeFile(const std::string& path) override {
     calls.push_back("remove " + path);
-    return files.erase(path) > 0;
+    if (files.erase(path) == 0) return false;
+    journal.push_back({folderOf(path), DiskWrite::file, path, std::nullopt, true});
+    return true;
   }
   std::string currentDirectory() override { return "/work"; }
 
@@ -103,6 +115,7 @@ class FakePlatform : public OwnerPlatform {
     if (writeError != 0) return writeError;
     calls.push_back("write " + path);
     files[path] = bytes;
+    journal.push_back({folderOf(path), DiskWrite::file, path, PlistValue(bytes), true});
     return 0;
   }
   bool isExecutableFile(const std::string&) override { return agentExecutable; }
@@ -127,10 +140,13 @@ class FakePlatform : public OwnerPlatform {
     if (std::ranges::find(registry, path) != registry.end()) return true;
     calls.push_back("register " + path);
     registry.push_back(path);
+    journal.push_back({"registry", DiskWrite::entry, path, PlistValue(true), true});
     return true;
   }
   void unregisterSnapshot(const std::string& path) override {
-    if (std::erase(registry, path) > 0) calls.push_back("unregister " + path);
+    if (std::erase(registry, path) == 0) return;
+    calls.push_back("unregister " + path);
+    journal.push_back({"registry", DiskWrite::entry, path, std::nullopt, true});
   }
   int processId() override { return 4242; }
   bool randomBytes(std::span<std::uint8_t> bytes) override {
@@ -138,6 +154,39 @@ class FakePlatform : public OwnerPlatform {
     return true;
   }
   std::uint8_t nextRandomByte = 7;
+
+  // What reaches the disk, in order, for tests of power cuts: each file written or
+  // removed, registry entry, and preference synchronized. `durable` is what the platform
+  // promises for the call once it returns; a later durable change in the same folder
+  // makes the earlier ones durable too.
+  struct DiskWrite {
+    enum Kind { file, entry, preference };
+    std::string folder;
+    Kind kind;
+    std::string name;  // a path, or "domain key"
+    std::optional<PlistValue> value;  // nothing: removed
+    bool durable;
+  };
+  std::vector<DiskWrite> journal;
+  std::map<std::string, std::optional<PlistValue>> unsynchronized;  // "domain key" -> value
+
+  // Applies `write` to this platform's files, registry or stored preferences.
+  void apply(const DiskWrite& write) {
+    switch (write.kind) {
+      case DiskWrite::file:
+        if (write.value) files[write.name] = *write.value->get<std::string>(); else files.erase(write.name);
+        break;
+      case DiskWrite::entry:
+        std::erase(registry, write.name);
+        if (write.value) registry.push_back(write.name);
+        break;
+      case DiskWrite::preference:
+        if (write.value) preferences.insert_or_assign(write.name, *write.value); else preferences.erase(write.name);
+        break;
+    }
+  }
+
+  static std::string folderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
   static std::string number(double d) {
     char text[32];

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "agent/run.h"
 #include "dock_restore.h"
 #include "fake_platform.h"
 #include "owner/owner_session.h"
@@ -141,6 +142,17 @@ TEST(OwnerSession, OneOriginalPerUserAndNothingLeftHalfDone) {
          EXPECT_TRUE(f.platform.registry.empty());
          EXPECT_EQ(f.platform.calls.back(), "start /opt/agent [" + path + "] [77] [S0] [com.example.owner]");
          EXPECT_EQ(f.dock("autohide"), PlistValue(false));
+       }},
+      {"a dead owner's session on this path is recovered, never adopted, even by a begin that fails",
+       [](auto& f) {
+         f.leaveSnapshot(path, 78, true, 1);
+         f.platform.registry = {path};
+         f.platform.preferences["com.apple.dock autohide"] = true;
+         f.platform.startAnswer = -ENOENT;
+         EXPECT_EQ(f.hide(f.state).status, DOCK_RESTORE_AGENT_UNAVAILABLE);
+         EXPECT_EQ(f.dock("autohide"), PlistValue(false));
+         EXPECT_FALSE(f.platform.files.contains(path) || f.platform.preferences.contains(marker));
+         EXPECT_TRUE(f.platform.registry.empty());
        }},
       {"the Dock cannot be written: nothing changed, no session",
        [](auto& f) {
@@ -300,6 +312,94 @@ TEST(OwnerSession, ABeginAppliesTheSessionsValuesAndNoneDiscarded) {
     EXPECT_EQ(f.dock("orientation"), PlistValue(orientation));
     ASSERT_EQ(endSession(f.platform, f.state).status, DOCK_RESTORE_OK);
     EXPECT_TRUE(f.dockAsUserHadIt());
+  }
+}
+
+// Power cuts. What a session stores on its way (begin, then end, the agent's restore,
+// dock-restore-recover or the next launch's recover) is journalled; every state a cut
+// can leave, each prefix less any subset of what no flush has made durable yet, is then
+// recovered as the next login would and as the next launch would. The Dock has the
+// user's six values again, and a change the user makes afterwards survives one more
+// session, with nothing left behind.
+TEST(OwnerSession, EveryStateAPowerCutLeavesRecovers) {
+  const std::map<std::string, PlistValue> users = {
+      {"com.apple.dock orientation", "left"},          {"com.apple.dock autohide", false},
+      {"com.apple.dock autohide-delay", 0.5},          {"com.apple.dock autohide-time-modifier", 1.0},
+      {"com.apple.dock no-bouncing", false},           {"com.apple.dock launchanim", true}};
+  const OwnerConfig config{path, "com.example.owner", "/opt/agent"};
+  const auto hide = [&](FakePlatform& platform, OwnerState& state) {
+    state.config = config;
+    stageValue(state, "autohide", true);
+    stageValue(state, "orientation", std::string("bottom"));
+    return beginSession(platform, state).status;
+  };
+  const auto relaunch = [](FakePlatform& platform) { platform.started = {{4242, 2000}}; };
+  const auto launchRecovers = [&](FakePlatform& platform) {
+    bool restored = false;
+    recoverAtLaunch(platform, config, restored);
+  };
+  const auto loginRecovers = [](FakePlatform& platform) { recoverStaleSessions(platform, false); };
+  const std::pair<const char*, std::function<void(FakePlatform&, OwnerState&)>> endings[] = {
+      {"end", [](auto& platform, auto& state) { endSession(platform, state); }},
+      {"the agent",
+       [](auto& platform, auto&) {
+         const auto session = readSnapshot(platform, path).value().sessionID;
+         platform.probeAnswer = ProcessState::gone;
+         runAgent(std::vector<const char*>{path.c_str(), "4242", session.c_str(), "com.example.owner"}, platform);
+       }},
+      {"dock-restore-recover", [&](auto& platform, auto&) { platform.started.clear(), loginRecovers(platform); }},
+      {"recover", [&](auto& platform, auto&) { relaunch(platform), launchRecovers(platform); }},
+  };
+  const std::pair<const char*, std::function<void(FakePlatform&)>> recoveries[] = {
+      {"at login", loginRecovers}, {"at launch", launchRecovers}};
+  const auto dock = [](const FakePlatform& platform) {
+    std::map<std::string, PlistValue> six;
+    for (const auto& [key, value] : platform.preferences) {
+      if (key.starts_with("com.apple.dock ")) six.emplace(key, value);
+    }
+    return six;
+  };
+
+  for (const auto& [ending, finish] : endings) {
+    FakePlatform live;
+    live.preferences = {users.begin(), users.end()};
+    OwnerState state;
+    ASSERT_EQ(hide(live, state), DOCK_RESTORE_OK);
+    finish(live, state);
+    const auto journal = live.journal;
+    for (std::size_t cut = 0; cut <= journal.size(); ++cut) {
+      std::vector<std::size_t> volatileWrites;  // not yet durable at the cut
+      for (std::size_t i = 0; i < cut; ++i) {
+        const bool flushedLater = std::any_of(journal.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                              journal.begin() + static_cast<std::ptrdiff_t>(cut),
+                                              [&](const auto& later) { return later.durable && later.folder == journal[i].folder; });
+        if (!journal[i].durable && !flushedLater) volatileWrites.push_back(i);
+      }
+      for (std::size_t lost = 0; lost < (std::size_t{1} << volatileWrites.size()); ++lost) {
+        for (const auto& [when, recover] : recoveries) {
+          SCOPED_TRACE(std::string(ending) + ", cut after " + std::to_string(cut) + " writes, lost " +
+                       std::to_string(lost) + ", recovered " + when);
+          FakePlatform disk;
+          disk.preferences = {users.begin(), users.end()};
+          for (std::size_t i = 0, v = 0; i < cut; ++i) {
+            const bool isLost = v < volatileWrites.size() && volatileWrites[v] == i && ((lost >> v++) & 1) != 0;
+            if (!isLost) disk.apply(journal[i]);
+          }
+          relaunch(disk);
+          recover(disk);
+          EXPECT_EQ(dock(disk), users);
+
+          disk.preferences["com.apple.dock orientation"] = std::string("right");
+          OwnerState next;
+          ASSERT_EQ(hide(disk, next), DOCK_RESTORE_OK);
+          ASSERT_EQ(endSession(disk, next).status, DOCK_RESTORE_OK);
+          auto expected = users;
+          expected["com.apple.dock orientation"] = std::string("right");
+          EXPECT_EQ(dock(disk), expected);
+          EXPECT_TRUE(disk.files.empty() && disk.registry.empty() && !disk.preferences.contains(marker));
+        }
+      }
+    }
   }
 }
 
