@@ -39,11 +39,11 @@ struct OwnerFixture {
   void leaveSnapshot(const std::string& at, int pid, bool active, std::optional<std::int64_t> started = {},
                      const std::string& domain = "com.example.owner") {
     PlistDictionary content{{"active", active}, {"ownerPID", PlistInteger{pid}}, {"sessionID", "S0"},
-                            {"ownerDomain", domain},
                             {"snapshot", PlistDictionary{{"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}};
     if (started) content.emplace("ownerStartTime", PlistInteger{*started});
+    if (!domain.empty()) content.emplace("ownerDomain", domain);  // none: an owner that writes its own
     platform.files[at] = *writeXmlPropertyList(content);
-    platform.preferences[domain + " velko.systemDockVisibilitySnapshot"] = true;
+    if (!domain.empty()) platform.preferences[domain + " velko.systemDockVisibilitySnapshot"] = true;
   }
   bool recover() {
     bool restored = false;
@@ -164,6 +164,14 @@ TEST(OwnerSession, OneOriginalPerUserAndNothingLeftHalfDone) {
          EXPECT_TRUE(f.platform.registry.empty());
          EXPECT_FALSE(f.state.session);
        }},
+      {"end after another application died with its session registered counts that one stale",
+       [](auto& f) {
+         f.leaveSnapshot(otherPath, 79, true, 1, "com.example.other");
+         f.platform.registry = {otherPath};
+         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+         ASSERT_EQ(endSession(f.platform, f.state).status, DOCK_RESTORE_OK);
+         EXPECT_EQ(f.dock("autohide"), PlistValue(false));
+       }},
       {"a failed second begin keeps the first session, entry included",
        [](auto& f) {
          ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
@@ -256,29 +264,40 @@ TEST(OwnerSession, RecoveryCommandRecoversEveryStaleSessionOnce) {
                              "sync " + std::string(domain), "remove " + at, "unregister " + at});
   }
   both.emplace_back("launch /usr/bin/killall [Dock]");
-  // 78 and 79 are gone. A name, the arrangement, what is done, whether nothing stale is left.
-  const std::tuple<const char*, std::function<void(OwnerFixture&)>, Calls, bool> cases[] = {
-      {"two stale sessions",
-       [](auto& f) {
-         f.leaveSnapshot(path, 78, true, 1);
-         f.leaveSnapshot(otherPath, 79, true, 1, "com.example.other");
-       },
-       both, true},
-      {"an inactive entry", [](auto& f) { f.leaveSnapshot(path, 78, false, 1); }, {"unregister " + path}, true},
+  Calls nameless = restore;
+  nameless.insert(nameless.end(), {"remove " + path, "unregister " + path, "launch /usr/bin/killall [Dock]"});
+  const auto twoStale = [](OwnerFixture& f) {
+    f.leaveSnapshot(path, 78, true, 1);
+    f.leaveSnapshot(otherPath, 79, true, 1, "com.example.other");
+  };
+  // 78 and 79 are gone. A name, the arrangement, whether a dry run, what is done, whether
+  // nothing stale is left.
+  const std::tuple<const char*, std::function<void(OwnerFixture&)>, bool, Calls, bool> cases[] = {
+      {"two stale sessions", twoStale, false, both, true},
+      {"the lock busy past its bound: it goes on unlocked",
+       [&](auto& f) { twoStale(f), f.platform.registryAccess = RegistryAccess::busy; }, false, both, true},
+      {"a dry run, beside an inactive entry",
+       [&](auto& f) { twoStale(f), f.leaveSnapshot("/home/u/inactive.plist", 78, false, 1); }, true, {}, true},
+      {"an inactive entry", [](auto& f) { f.leaveSnapshot(path, 78, false, 1); }, false, {"unregister " + path}, true},
+      {"a snapshot that names no owner domain", [](auto& f) { f.leaveSnapshot(path, 78, true, 1, ""); }, false,
+       nameless, true},
       {"the Dock cannot be synchronized: the session stays for the next run",
        [](auto& f) {
          f.leaveSnapshot(path, 78, true, 1);
          f.platform.failingDomain = "com.apple.dock";
        },
-       restore, false},
+       false, restore, false},
   };
-  for (const auto& [name, arrange, calls, complete] : cases) {
+  for (const auto& [name, arrange, dryRun, calls, complete] : cases) {
     SCOPED_TRACE(name);
     OwnerFixture f;
     arrange(f);
     for (const auto& [at, bytes] : f.platform.files) f.platform.registry.push_back(at);
-    EXPECT_EQ(recoverStaleSessions(f.platform, false).complete, complete);
+    const auto registered = f.platform.registry;
+    const auto recovery = recoverStaleSessions(f.platform, dryRun);
+    EXPECT_EQ(recovery.complete, complete);
     EXPECT_EQ(f.platform.calls, calls);
+    if (dryRun) EXPECT_EQ(std::make_pair(recovery.lines.size(), f.platform.registry), std::make_pair(registered.size(), registered));
   }
 }
 
