@@ -89,10 +89,13 @@ DOCK_RESTORE_API dock_restore_status dock_restore_set_string(dock_restore_owner*
  * was refused. DOCK_RESTORE_INVALID_ARGUMENT only for a NULL handle. */
 DOCK_RESTORE_API dock_restore_status dock_restore_discard_values(dock_restore_owner* owner);
 
-/* Records the user's values of the six keys, writes the snapshot with a fresh session
- * ID, registers it, sets the marker, starts the agent, and only then applies the
- * values set and restarts the Dock. Snapshot and registry entry are on stable storage
- * (F_FULLFSYNC on macOS) before the first preference changes. The user's values are
+/* Records the user's values of the six keys, registers the snapshot's path, writes the
+ * snapshot with a fresh session ID, sets the marker, starts the agent, and only then
+ * applies the values set and restarts the Dock. Registry entry and snapshot are on
+ * stable storage (F_FULLFSYNC on macOS) before the snapshot is read and before the first
+ * preference changes, so that whatever a power cut leaves, the session is found. An
+ * active snapshot on the path whose owner is gone is first recovered, as
+ * dock_restore_recover would, never carried over. The user's values are
  * the Dock's current ones unless a session is already active: this handle's (begin
  * again without end to change the values), another instance's on the same snapshot
  * path, or another application's in the registry; then its originals are carried
@@ -105,8 +108,9 @@ DOCK_RESTORE_API dock_restore_status dock_restore_discard_values(dock_restore_ow
  * the registry's lock. */
 DOCK_RESTORE_API dock_restore_status dock_restore_begin(dock_restore_owner* owner);
 
-/* Ends the session: puts the recorded values back and restarts the Dock, deletes the
- * snapshot (which ends the agent), the marker and the registry entry. While another
+/* Ends the session: puts the recorded values back (on stable storage), restarts the
+ * Dock, then deletes the snapshot (which ends the agent; the deletion is flushed too),
+ * the marker and the registry entry. While another
  * application's session is live the Dock is left as it is: the last session to end
  * puts the same originals back. When another instance has since begun a session on the
  * same snapshot path (DOCK_RESTORE_STATE_TAKEN_OVER), that session owns the Dock: end
@@ -116,8 +120,9 @@ DOCK_RESTORE_API dock_restore_status dock_restore_begin(dock_restore_owner* owne
 DOCK_RESTORE_API dock_restore_status dock_restore_end(dock_restore_owner* owner);
 
 /* Call once at launch. (Sessions of applications that are not launched again are
- * recovered at login by dock-restore-recover.) When the marker is set and an active
- * snapshot is left whose owner is gone, restores the Dock from it as the agent would
+ * recovered at login by dock-restore-recover.) When an active snapshot is left at the
+ * handle's path whose owner is gone, marker or not (a power cut can leave either
+ * without the other), restores the Dock from it as the agent would
  * (unless another application's session is live: the last one to end does) and
  * clears marker, snapshot and registry entry; `restored` is then 1. The owner counts as gone when no process
  * under its PID started when the snapshot says (or, for a snapshot without that time,
