@@ -202,8 +202,8 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
   // A session of ours whose owner is gone holds originals that may be old by now: the
   // user may have changed the Dock since it was recovered, or it never was (a power cut
   // before its marker). It is recovered first, as recover would, and never adopted.
-  const bool ownSession = state.session && isActive(before.snapshot) &&
-                          before.snapshot->record.sessionID == state.session->sessionID;
+  const bool ownSession =
+      state.session && isActive(before.snapshot) && before.snapshot->record.sessionID == state.session->sessionID;
   if (isActive(before.snapshot) && !ownSession && ownerGone(platform, *before.snapshot)) {
     recoverStale(platform, config, lock, *before.snapshot);
     before.snapshot = readStored(platform, config.snapshotPath);
