@@ -52,7 +52,7 @@ class FakePlatform : public OwnerPlatform {
     } else {
       preferences.erase(domain + " " + key);
     }
-    unsynchronized.insert_or_assign(domain + " " + key, value ? std::optional(plistValueOf(*value)) : std::nullopt);
+    unsynchronized.insert_or_assign(domain + " " + key, value);
   }
   bool synchronizePreferences(const std::string& domain) override {
     calls.push_back("sync " + domain);
@@ -62,7 +62,9 @@ class FakePlatform : public OwnerPlatform {
         ++it;
         continue;
       }
-      journal.push_back({"preferences", DiskWrite::preference, it->first, it->second, true});
+      journal.push_back({"preferences", true, [name = it->first, value = it->second](FakePlatform& disk) {
+                           disk.setPreference(name.substr(0, name.find(' ')), name.substr(name.find(' ') + 1), value);
+                         }});
       it = unsynchronized.erase(it);
     }
     return stored;
@@ -89,7 +91,7 @@ class FakePlatform : public OwnerPlatform {
   bool removeFile(const std::string& path) override {
     calls.push_back("remove " + path);
     if (files.erase(path) == 0) return false;
-    journal.push_back({folderOf(path), DiskWrite::file, path, std::nullopt, true});
+    journal.push_back({folderOf(path), true, [path](FakePlatform& disk) { disk.files.erase(path); }});
     return true;
   }
   std::string currentDirectory() override { return "/work"; }
@@ -115,7 +117,7 @@ class FakePlatform : public OwnerPlatform {
     if (writeError != 0) return writeError;
     calls.push_back("write " + path);
     files[path] = bytes;
-    journal.push_back({folderOf(path), DiskWrite::file, path, PlistValue(bytes), true});
+    journal.push_back({folderOf(path), true, [path, bytes](FakePlatform& disk) { disk.files[path] = bytes; }});
     return 0;
   }
   bool isExecutableFile(const std::string&) override { return agentExecutable; }
@@ -140,13 +142,13 @@ class FakePlatform : public OwnerPlatform {
     if (std::ranges::find(registry, path) != registry.end()) return true;
     calls.push_back("register " + path);
     registry.push_back(path);
-    journal.push_back({"registry", DiskWrite::entry, path, PlistValue(true), true});
+    journal.push_back({"registry", true, [path](FakePlatform& disk) { disk.registry.push_back(path); }});
     return true;
   }
   void unregisterSnapshot(const std::string& path) override {
     if (std::erase(registry, path) == 0) return;
     calls.push_back("unregister " + path);
-    journal.push_back({"registry", DiskWrite::entry, path, std::nullopt, true});
+    journal.push_back({"registry", true, [path](FakePlatform& disk) { std::erase(disk.registry, path); }});
   }
   int processId() override { return 4242; }
   bool randomBytes(std::span<std::uint8_t> bytes) override {
@@ -160,31 +162,12 @@ class FakePlatform : public OwnerPlatform {
   // promises for the call once it returns; a later durable change in the same folder
   // makes the earlier ones durable too.
   struct DiskWrite {
-    enum Kind { file, entry, preference };
     std::string folder;
-    Kind kind;
-    std::string name;  // a path, or "domain key"
-    std::optional<PlistValue> value;  // nothing: removed
     bool durable;
+    std::function<void(FakePlatform&)> apply;  // to a platform that holds the disk's state
   };
   std::vector<DiskWrite> journal;
-  std::map<std::string, std::optional<PlistValue>> unsynchronized;  // "domain key" -> value
-
-  // Applies `write` to this platform's files, registry or stored preferences.
-  void apply(const DiskWrite& write) {
-    switch (write.kind) {
-      case DiskWrite::file:
-        if (write.value) files[write.name] = *write.value->get<std::string>(); else files.erase(write.name);
-        break;
-      case DiskWrite::entry:
-        std::erase(registry, write.name);
-        if (write.value) registry.push_back(write.name);
-        break;
-      case DiskWrite::preference:
-        if (write.value) preferences.insert_or_assign(write.name, *write.value); else preferences.erase(write.name);
-        break;
-    }
-  }
+  std::map<std::string, std::optional<PreferenceValue>> unsynchronized;  // "domain key" -> value
 
   static std::string folderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
 

@@ -27,8 +27,6 @@ SCENARIOS = [
     # name, steps, the Dock afterwards, whether a marker or snapshot is left (None: not checked)
     ("owner killed", ["A begin ok", "A kill"], USERS_DOCK, False),
     ("clean end", ["A begin ok", "A end ok", "A agent-exited"], USERS_DOCK, False),
-    ("owner and agent killed, recovered at launch",
-     ["A begin ok", "A kill-agent", "A kill", "B recover restored"], USERS_DOCK, False),
     ("a newcomer under the owner's PID counts as gone",
      ["A begin ok", "A kill-agent", "A kill", "A pid-reused", "B recover restored"], USERS_DOCK, False),
     ("an old instance whose executable was replaced stays live",
