@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <set>
 #include <system_error>
 
@@ -33,7 +36,8 @@ void record(const char* call, const std::string& path) {
   // The folder made canonical, not a link in it.
   const std::filesystem::path named(path);
   std::error_code ignored;
-  fileSystemCalls->emplace_back(call, (std::filesystem::weakly_canonical(named.parent_path(), ignored) / named.filename()).string());
+  fileSystemCalls->emplace_back(
+      call, (std::filesystem::weakly_canonical(named.parent_path(), ignored) / named.filename()).string());
 }
 
 template <typename Function>
@@ -208,38 +212,34 @@ TEST_F(PlatformPreferences, FlushesEachChangeBeforeItCounts) {
   const auto owner = makeOwnerPlatform();
   std::vector<std::pair<std::string, std::string>> calls;
   fileSystemCalls = &calls;
-  const auto returned = [&] { calls.emplace_back("returned", ""); };
-  ASSERT_EQ(owner->writeFileAtomically(snapshot, "bytes"), 0);
-  returned();
-  ASSERT_TRUE(owner->lockSessionRegistry());
-  EXPECT_TRUE(owner->registerSnapshot(snapshot));
-  returned();
-  owner->unregisterSnapshot(snapshot);
-  returned();
-  EXPECT_TRUE(owner->removeFile(snapshot));
-  returned();
-  set("key", true);
-  EXPECT_TRUE(synchronize());
-  returned();
+  const std::function<bool()> steps[] = {
+      [&] { return owner->writeFileAtomically(snapshot, "bytes") == 0; },
+      [&] { return owner->lockSessionRegistry() && owner->registerSnapshot(snapshot); },
+      [&] { return owner->unregisterSnapshot(snapshot), true; },
+      [&] { return owner->removeFile(snapshot); },
+      [&] { return set("key", true), synchronize(); }};
+  for (const auto& step : steps) {
+    EXPECT_TRUE(step());
+    calls.emplace_back("returned", "");
+  }
   fileSystemCalls = nullptr;
   owner->unlockSessionRegistry();
   fs::remove_all(scratch);
 
-  const auto flushed = [&](std::size_t from, std::size_t to, const fs::path& path) {
-    return std::any_of(calls.begin() + static_cast<std::ptrdiff_t>(from), calls.begin() + static_cast<std::ptrdiff_t>(to),
-                       [&](const auto& call) { return call == std::pair<std::string, std::string>("flush", path); });
+  const std::span all(calls);
+  const auto flushed = [](auto within, const fs::path& path) {
+    return std::ranges::count(within, std::pair("flush"s, path.string())) > 0;
   };
   std::set<std::string> changed;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const auto& [call, path] = calls[i];
     if (call == "flush" || call == "returned") continue;
     changed.insert(call);
-    SCOPED_TRACE(call + " " + path);
-    const auto end = std::find(calls.begin() + static_cast<std::ptrdiff_t>(i), calls.end(), std::pair{"returned"s, ""s});
-    const bool durable = call == "renamed from" ? flushed(0, i, path)
-                                                : flushed(i, static_cast<std::size_t>(end - calls.begin()),
-                                                          fs::path(path).parent_path());
-    EXPECT_TRUE(durable);
+    const auto rest = all.subspan(i);
+    const auto returns = static_cast<std::size_t>(std::ranges::find(rest, std::pair("returned"s, ""s)) - rest.begin());
+    EXPECT_TRUE(call == "renamed from" ? flushed(all.first(i), path)
+                                       : flushed(rest.first(returns), fs::path(path).parent_path()))
+        << call << " " << path;
   }
   EXPECT_EQ(changed, (std::set<std::string>{"linked", "renamed from", "renamed to", "unlinked"}));
   // The domain's file itself, however the store wrote it: in place, or renamed into place.

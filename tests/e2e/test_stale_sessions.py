@@ -19,12 +19,10 @@ library.APPS["E"] = ("missing/snapshot.plist", library.OWNER_DOMAIN)  # a folder
 USERS, HIDDEN = library.USERS_DOCK, library.HIDDEN_DOCK
 
 SCENARIOS = [
-    ("power cut: owner and agent die together, the command at the next login",
-     ["A begin ok", "- restarts 1", "A kill-together", "- recover-dry 1 unchanged", "- restarts 0", "- recover 0",
-      "- restarts 1", "- recover 0 unchanged", "- restarts 0"], USERS, False),
-    ("a stale session left: status 1, recovered by the next run",
-     ["A begin ok", "- restarts 1", "A kill-together", "- dock-folder", "- recover 1", "- restarts 0", "- dock-file",
-      "- recover 0", "- restarts 1"], USERS, False),
+    ("power cut: owner and agent die together, the command at the next login (status 1 while one is left)",
+     ["A begin ok", "- restarts 1", "A kill-together", "- recover-dry 1 unchanged", "- restarts 0", "- dock-folder",
+      "- recover 1", "- restarts 0", "- dock-file", "- recover 0", "- restarts 1", "- recover 0 unchanged",
+      "- restarts 0"], USERS, False),
     ("two stale sessions: one restore, both markers cleared",
      ["A begin ok", "- restarts 1", "C begin ok", "- restarts 1", "A kill-together", "C kill-together", "- recover 0",
       "- restarts 1"], USERS, False),
