@@ -40,6 +40,8 @@ void record(const char* call, const std::string& path) {
       call, (std::filesystem::weakly_canonical(named.parent_path(), ignored) / named.filename()).string());
 }
 
+const char* const startingConfigHome = std::getenv("XDG_CONFIG_HOME");
+
 template <typename Function>
 Function* next(const char* name) {
   return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
@@ -206,6 +208,14 @@ TEST_F(PlatformPreferences, DeletesOnlyTheKeysAskedForAndTextThatIsNotUtf8) {
 // domain alike.
 TEST_F(PlatformPreferences, FlushesEachChangeBeforeItCounts) {
   namespace fs = std::filesystem;
+  // CoreFoundation took its folder from the environment the process started with.
+  const auto synchronizeWhereCoreFoundationLooks = [&] {
+    const std::string scratchFolder = std::getenv("XDG_CONFIG_HOME");
+    startingConfigHome != nullptr ? setenv("XDG_CONFIG_HOME", startingConfigHome, 1) : unsetenv("XDG_CONFIG_HOME");
+    const bool stored = synchronize();
+    setenv("XDG_CONFIG_HOME", scratchFolder.c_str(), 1);
+    return stored;
+  };
   const fs::path scratch = fs::weakly_canonical(fs::temp_directory_path()) / ("flushes-" + std::to_string(::getpid()));
   fs::create_directory(scratch);
   const std::string snapshot = (scratch / "snapshot.plist").string();
@@ -217,7 +227,7 @@ TEST_F(PlatformPreferences, FlushesEachChangeBeforeItCounts) {
       [&] { return owner->lockSessionRegistry() && owner->registerSnapshot(snapshot); },
       [&] { return owner->unregisterSnapshot(snapshot), true; },
       [&] { return owner->removeFile(snapshot); },
-      [&] { return set("key", true), synchronize(); }};
+      [&] { return set("key", true), synchronizeWhereCoreFoundationLooks(); }};
   for (const auto& step : steps) {
     EXPECT_TRUE(step());
     calls.emplace_back("returned", "");
