@@ -91,8 +91,8 @@ DOCK_RESTORE_API dock_restore_status dock_restore_discard_values(dock_restore_ow
 
 /* Records the user's values of the six keys, registers the snapshot's path, writes the
  * snapshot with a fresh session ID, sets the marker, starts the agent, and only then
- * applies the values set and restarts the Dock. Registry entry and snapshot are on
- * stable storage (F_FULLFSYNC on macOS) before the snapshot is read and before the first
+ * applies the values set and restarts the Dock. Registry entry, then snapshot, are on
+ * stable storage (F_FULLFSYNC on macOS) before the next step and before the first
  * preference changes, so that whatever a power cut leaves, the session is found. An
  * active snapshot on the path whose owner is gone is first recovered, as
  * dock_restore_recover would, never carried over. The user's values are

@@ -199,8 +199,8 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
 
   BeforeBegin before;
   before.snapshot = readStored(platform, config.snapshotPath);
-  // A session of ours whose owner is gone holds originals that may be old by now: the
-  // user may have changed the Dock since it was recovered, or it never was (a power cut
+  // A session on this path whose owner is gone holds originals that may be old by now:
+  // the user may have changed the Dock since, or it was never recovered (a power cut
   // before its marker). It is recovered first, as recover would, and never adopted.
   const bool ownSession =
       state.session && isActive(before.snapshot) && before.snapshot->record.sessionID == state.session->sessionID;
