@@ -93,10 +93,13 @@ DOCK_RESTORE_API dock_restore_status dock_restore_set_string(dock_restore_owner*
  * was refused. DOCK_RESTORE_INVALID_ARGUMENT only for a NULL handle. */
 DOCK_RESTORE_API dock_restore_status dock_restore_discard_values(dock_restore_owner* owner);
 
-/* Records the user's values of the six keys, writes the snapshot with a fresh session
- * ID, registers it, sets the marker, starts the agent, and only then applies the
- * values set and restarts the Dock. Snapshot and registry entry are on stable storage
- * (F_FULLFSYNC on macOS) before the first preference changes. The user's values are
+/* Records the user's values of the six keys, registers the snapshot's path, writes the
+ * snapshot with a fresh session ID, sets the marker, starts the agent, and only then
+ * applies the values set and restarts the Dock. Registry entry, then snapshot, are on
+ * stable storage (F_FULLFSYNC on macOS) before the next step and before the first
+ * preference changes, so that whatever a power cut leaves, the session is found. An
+ * active snapshot on the path whose owner is gone is first recovered, as
+ * dock_restore_recover would, never carried over. The user's values are
  * the Dock's current ones unless a session is already active: this handle's (begin
  * again without end to change the values), another instance's on the same snapshot
  * path, or another application's in the registry; then its originals are carried
@@ -109,32 +112,34 @@ DOCK_RESTORE_API dock_restore_status dock_restore_discard_values(dock_restore_ow
  * the registry's lock. */
 DOCK_RESTORE_API dock_restore_status dock_restore_begin(dock_restore_owner* owner);
 
-/* Ends the session: puts the recorded values back and restarts the Dock, deletes the
- * snapshot (which ends the agent), the marker and the registry entry. Only the keys a
- * session applied are put back, each only while the Dock still holds the value
- * applied: a change the user makes during the session (moving the Dock, a delay of
- * their own) survives its end, however it ends: here, by the agent after a crash, by
- * dock_restore_recover or by dock-restore-recover. While another application's session
- * is live the Dock is left as it is: the last session to end puts the same originals
- * back, and what this one applied where that still holds. When another instance has
- * since begun a session on the same snapshot path (DOCK_RESTORE_STATE_TAKEN_OVER),
- * that session owns the Dock: end forgets this handle's session and changes nothing.
- * On DOCK_RESTORE_SYSTEM_ERROR the session stays active. Blocks only for file and
- * preference writes, never on the agent, and leaves no process to reap. */
+/* Ends the session: puts the recorded values back (on stable storage) and restarts the
+ * Dock, then deletes the snapshot (which ends the agent; the deletion is flushed too),
+ * the marker and the registry entry. Only the keys the session applied are put back,
+ * each only while the Dock still holds the value applied: a change the user makes
+ * during the session (moving the Dock, a delay of their own) survives its end, however
+ * it ends: here, by the agent after a crash, by dock_restore_recover or by
+ * dock-restore-recover. While another application's session is live the Dock is left
+ * as it is: the last session to end puts the same originals back, and what this one
+ * applied where that still holds. When another instance has since begun a session on
+ * the same snapshot path (DOCK_RESTORE_STATE_TAKEN_OVER), that session owns the Dock:
+ * end forgets this handle's session and changes nothing. On DOCK_RESTORE_SYSTEM_ERROR
+ * the session stays active. Blocks only for file and preference writes, never on the
+ * agent, and leaves no process to reap. */
 DOCK_RESTORE_API dock_restore_status dock_restore_end(dock_restore_owner* owner);
 
 /* Call once at launch. (Sessions of applications that are not launched again are
- * recovered at login by dock-restore-recover.) When the marker is set and an active
- * snapshot is left whose owner is gone, restores the Dock from it as the agent would,
- * keeping what the user changed during the session (unless another application's
- * session is live: the last one to end does) and
- * clears marker, snapshot and registry entry; `restored` is then 1. The owner counts as gone when no process
- * under its PID started when the snapshot says (or, for a snapshot without that time,
- * when the process runs another program), and when the PID is the calling process's
- * own, unless this very process wrote the snapshot through another handle. When the
- * marker is set but no active snapshot is left, clears the marker (the Dock was put
- * back already) and the snapshot's registry entry. Otherwise changes nothing. `restored`, when not NULL, is 0 unless it
- * restored. */
+ * recovered at login by dock-restore-recover.) When an active snapshot is left at the
+ * handle's path whose owner is gone, marker or not (a power cut can leave either
+ * without the other), restores the Dock from it as the agent would, keeping what the
+ * user changed during the session (unless another application's session is live: the
+ * last one to end does), and clears marker, snapshot and registry entry; `restored` is
+ * then 1. The owner counts as gone when no process under its PID started when the
+ * snapshot says (or, for a snapshot without that time, when the process runs another
+ * program), and when the PID is the calling process's own, unless this very process
+ * wrote the snapshot through another handle. When the marker is set but no active
+ * snapshot is left, clears the marker (the Dock was put back already) and the
+ * snapshot's registry entry. Otherwise changes nothing. `restored`, when not NULL, is 0
+ * unless it restored. */
 DOCK_RESTORE_API dock_restore_status dock_restore_recover(dock_restore_owner* owner, int* restored);
 
 /* Where this handle's session stands; non-blocking (it reads the snapshot). What to do

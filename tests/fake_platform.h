@@ -52,10 +52,22 @@ class FakePlatform : public OwnerPlatform {
     } else {
       preferences.erase(domain + " " + key);
     }
+    unsynchronized.insert_or_assign(domain + " " + key, value);
   }
   bool synchronizePreferences(const std::string& domain) override {
     calls.push_back("sync " + domain);
-    return stepsSucceed && domain != failingDomain;
+    const bool stored = stepsSucceed && domain != failingDomain;
+    for (auto it = unsynchronized.begin(); stored && it != unsynchronized.end();) {
+      if (!it->first.starts_with(domain + " ")) {
+        ++it;
+        continue;
+      }
+      journal.push_back({"preferences", true, [name = it->first, value = it->second](FakePlatform& disk) {
+                           disk.setPreference(name.substr(0, name.find(' ')), name.substr(name.find(' ') + 1), value);
+                         }});
+      it = unsynchronized.erase(it);
+    }
+    return stored;
   }
   ProcessState probeProcess(int pid) override {
     calls.push_back("probe " + std::to_string(pid));
@@ -78,7 +90,9 @@ class FakePlatform : public OwnerPlatform {
   }
   bool removeFile(const std::string& path) override {
     calls.push_back("remove " + path);
-    return files.erase(path) > 0;
+    if (files.erase(path) == 0) return false;
+    journal.push_back({folderOf(path), true, [path](FakePlatform& disk) { disk.files.erase(path); }});
+    return true;
   }
   std::string currentDirectory() override { return "/work"; }
 
@@ -103,6 +117,7 @@ class FakePlatform : public OwnerPlatform {
     if (writeError != 0) return writeError;
     calls.push_back("write " + path);
     files[path] = bytes;
+    journal.push_back({folderOf(path), true, [path, bytes](FakePlatform& disk) { disk.files[path] = bytes; }});
     return 0;
   }
   bool isExecutableFile(const std::string&) override { return agentExecutable; }
@@ -127,10 +142,13 @@ class FakePlatform : public OwnerPlatform {
     if (std::ranges::find(registry, path) != registry.end()) return true;
     calls.push_back("register " + path);
     registry.push_back(path);
+    journal.push_back({"registry", true, [path](FakePlatform& disk) { disk.registry.push_back(path); }});
     return true;
   }
   void unregisterSnapshot(const std::string& path) override {
-    if (std::erase(registry, path) > 0) calls.push_back("unregister " + path);
+    if (std::erase(registry, path) == 0) return;
+    calls.push_back("unregister " + path);
+    journal.push_back({"registry", true, [path](FakePlatform& disk) { std::erase(disk.registry, path); }});
   }
   int processId() override { return 4242; }
   bool randomBytes(std::span<std::uint8_t> bytes) override {
@@ -138,6 +156,20 @@ class FakePlatform : public OwnerPlatform {
     return true;
   }
   std::uint8_t nextRandomByte = 7;
+
+  // What reaches the disk, in order, for tests of power cuts: each file written or
+  // removed, registry entry, and preference synchronized. `durable` is what the platform
+  // promises for the call once it returns; a later durable change in the same folder
+  // makes the earlier ones durable too.
+  struct DiskWrite {
+    std::string folder;
+    bool durable;
+    std::function<void(FakePlatform&)> apply;  // to a platform that holds the disk's state
+  };
+  std::vector<DiskWrite> journal;
+  std::map<std::string, std::optional<PreferenceValue>> unsynchronized;  // "domain key" -> value
+
+  static std::string folderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
   static std::string number(double d) {
     char text[32];

@@ -1,11 +1,13 @@
 #include <cerrno>
 #include <cmath>
 #include <functional>
+#include <span>
 #include <memory>
 #include <tuple>
 
 #include <gtest/gtest.h>
 
+#include "agent/run.h"
 #include "dock_restore.h"
 #include "fake_platform.h"
 #include "owner/owner_handle.h"
@@ -39,15 +41,12 @@ struct OwnerFixture {
   // A snapshot left by another process, `pid`, started at `started` when given.
   void leaveSnapshot(const std::string& at, int pid, bool active, std::optional<std::int64_t> started = {},
                      const std::string& domain = "com.example.owner") {
-    PlistDictionary content{
-        {"active", active},
-        {"ownerPID", PlistInteger{pid}},
-        {"sessionID", "S0"},
-        {"ownerDomain", domain},
-        {"snapshot", PlistDictionary{{"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}};
+    PlistDictionary content{{"active", active}, {"ownerPID", PlistInteger{pid}}, {"sessionID", "S0"},
+                            {"snapshot", PlistDictionary{{"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}};
     if (started) content.emplace("ownerStartTime", PlistInteger{*started});
+    if (!domain.empty()) content.emplace("ownerDomain", domain);  // none: an owner that writes its own
     platform.files[at] = *writeXmlPropertyList(content);
-    platform.preferences[domain + " velko.systemDockVisibilitySnapshot"] = true;
+    if (!domain.empty()) platform.preferences[domain + " velko.systemDockVisibilitySnapshot"] = true;
   }
   bool recover() {
     bool restored = false;
@@ -57,8 +56,8 @@ struct OwnerFixture {
 };
 
 // Begin does each step only once the one before has made a crash safe to recover from:
-// the snapshot and its registry entry are on stable storage (the platform's promise
-// for those two calls) before the first preference is written.
+// the registry entry, then the snapshot, each on stable storage (the platform's promise
+// for those two calls), before the first preference is written.
 TEST(OwnerSession, BeginRecordsThenProtectsThenChangesTheDock) {
   OwnerFixture f;
   ASSERT_EQ(stageValue(f.state, "autohide", true).status, DOCK_RESTORE_OK);
@@ -76,7 +75,7 @@ TEST(OwnerSession, BeginRecordsThenProtectsThenChangesTheDock) {
                              {"autohide", PlistDictionary{{"type", "bool"}, {"value", false}}}}}));
   EXPECT_EQ(f.platform.calls,
             (std::vector<std::string>{
-                "write /home/u/snapshot.plist", "register /home/u/snapshot.plist",
+                "register /home/u/snapshot.plist", "write /home/u/snapshot.plist",
                 "set com.example.owner velko.systemDockVisibilitySnapshot = string \"/home/u/snapshot.plist\"",
                 "sync com.example.owner",
                 "start /opt/agent [/home/u/snapshot.plist] [4242] [" + session + "] [com.example.owner]",
@@ -119,6 +118,8 @@ TEST(OwnerSession, BadInputIsRefusedAndChangesNothing) {
     const auto outcome = cases[i].first(f);
     EXPECT_EQ(outcome.status, cases[i].second);
     EXPECT_FALSE(outcome.message.empty());
+    // A registry entry made and taken back again is no change.
+    std::erase_if(f.platform.calls, [](const std::string& call) { return call.find("register ") != std::string::npos; });
     EXPECT_EQ(f.platform.calls, std::vector<std::string>{});
     EXPECT_TRUE(f.state.staged.empty());
     EXPECT_FALSE(f.state.session);
@@ -142,6 +143,7 @@ TEST(OwnerSession, OneOriginalPerUserAndNothingLeftHalfDone) {
        }},
       {"the agent fails to start: another instance's session, its agent and no marker, as before",
        [](auto& f) {
+         f.platform.started[77] = 1;
          f.leaveSnapshot(path, 77, true, 1);
          f.platform.preferences.erase(marker);
          const auto before = f.platform.files[path];
@@ -153,6 +155,17 @@ TEST(OwnerSession, OneOriginalPerUserAndNothingLeftHalfDone) {
          EXPECT_EQ(f.platform.calls.back(), "start /opt/agent [" + path + "] [77] [S0] [com.example.owner]");
          EXPECT_EQ(f.dock("autohide"), PlistValue(false));
        }},
+      {"a dead owner's session on this path is recovered, never adopted, even by a begin that fails",
+       [](auto& f) {
+         f.leaveSnapshot(path, 78, true, 1);
+         f.platform.registry = {path};
+         f.platform.preferences["com.apple.dock autohide"] = true;
+         f.platform.startAnswer = -ENOENT;
+         EXPECT_EQ(f.hide(f.state).status, DOCK_RESTORE_AGENT_UNAVAILABLE);
+         EXPECT_EQ(f.dock("autohide"), PlistValue(false));
+         EXPECT_FALSE(f.platform.files.contains(path) || f.platform.preferences.contains(marker));
+         EXPECT_TRUE(f.platform.registry.empty());
+       }},
       {"the Dock cannot be written: nothing changed, no session",
        [](auto& f) {
          f.platform.failingDomain = "com.apple.dock";
@@ -162,6 +175,14 @@ TEST(OwnerSession, OneOriginalPerUserAndNothingLeftHalfDone) {
          EXPECT_FALSE(f.platform.preferences.contains(marker));
          EXPECT_TRUE(f.platform.registry.empty());
          EXPECT_FALSE(f.state.session);
+       }},
+      {"end after another application died with its session registered counts that one stale",
+       [](auto& f) {
+         f.leaveSnapshot(otherPath, 79, true, 1, "com.example.other");
+         f.platform.registry = {otherPath};
+         ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+         ASSERT_EQ(endSession(f.platform, f.state).status, DOCK_RESTORE_OK);
+         EXPECT_EQ(f.dock("autohide"), PlistValue(false));
        }},
       {"a failed second begin keeps the first session, entry included",
        [](auto& f) {
@@ -234,10 +255,6 @@ TEST(OwnerSession, RecoverTellsADeadOwnerFromALiveOne) {
     EXPECT_EQ(f.platform.files.contains(path), !c.restored);
     EXPECT_EQ(f.platform.preferences.contains(marker), c.active && !c.restored);
   }
-  OwnerFixture f;  // a marker with no snapshot at all
-  f.platform.preferences[marker] = true;
-  EXPECT_FALSE(f.recover());
-  EXPECT_FALSE(f.platform.preferences.contains(marker));
 }
 
 // dock-restore-recover, in the order and the number of its writes: one restore for
@@ -258,28 +275,36 @@ TEST(OwnerSession, RecoveryCommandRecoversEveryStaleSessionOnce) {
                              "sync " + std::string(domain), "remove " + at, "unregister " + at});
   }
   both.emplace_back("launch /usr/bin/killall [Dock]");
-  // 78 and 79 are gone. A name, the arrangement, what is done, whether nothing stale is left.
-  const std::tuple<const char*, std::function<void(OwnerFixture&)>, Calls, bool> cases[] = {
-      {"two stale sessions",
-       [](auto& f) {
-         f.leaveSnapshot(path, 78, true, 1);
-         f.leaveSnapshot(otherPath, 79, true, 1, "com.example.other");
-       },
-       both, true},
-      {"an inactive entry", [](auto& f) { f.leaveSnapshot(path, 78, false, 1); }, {"unregister " + path}, true},
+  Calls nameless = restore;
+  nameless.insert(nameless.end(), {"remove " + path, "unregister " + path, "launch /usr/bin/killall [Dock]"});
+  const auto twoStale = [](OwnerFixture& f) {
+    f.leaveSnapshot(path, 78, true, 1);
+    f.leaveSnapshot(otherPath, 79, true, 1, "com.example.other");
+  };
+  // 78 and 79 are gone. A name, the arrangement, whether a dry run, what is done, whether
+  // nothing stale is left.
+  const std::tuple<const char*, std::function<void(OwnerFixture&)>, bool, Calls, bool> cases[] = {
+      {"two stale sessions", twoStale, false, both, true},
+      {"the lock busy past its bound: it goes on unlocked",
+       [&](auto& f) { twoStale(f), f.platform.registryAccess = RegistryAccess::busy; }, false, both, true},
+      {"a dry run, beside an inactive entry",
+       [&](auto& f) { twoStale(f), f.leaveSnapshot("/home/u/inactive.plist", 78, false, 1); }, true, {}, true},
+      {"an inactive entry", [](auto& f) { f.leaveSnapshot(path, 78, false, 1); }, false, {"unregister " + path}, true},
+      {"a snapshot that names no owner domain", [](auto& f) { f.leaveSnapshot(path, 78, true, 1, ""); }, false,
+       nameless, true},
       {"the Dock cannot be synchronized: the session stays for the next run",
        [](auto& f) {
          f.leaveSnapshot(path, 78, true, 1);
          f.platform.failingDomain = "com.apple.dock";
        },
-       restore, false},
+       false, restore, false},
   };
-  for (const auto& [name, arrange, calls, complete] : cases) {
+  for (const auto& [name, arrange, dryRun, calls, complete] : cases) {
     SCOPED_TRACE(name);
     OwnerFixture f;
     arrange(f);
     for (const auto& [at, bytes] : f.platform.files) f.platform.registry.push_back(at);
-    EXPECT_EQ(recoverStaleSessions(f.platform, false).complete, complete);
+    EXPECT_EQ(recoverStaleSessions(f.platform, dryRun).complete, complete);
     EXPECT_EQ(f.platform.calls, calls);
   }
 }
@@ -376,6 +401,77 @@ TEST(OwnerSession, TheLastSessionToEndPutsBackWhatEveryOneApplied) {
     EXPECT_EQ(f.dock("autohide"), PlistValue(true));
     ASSERT_EQ(endSession(f.platform, last).status, DOCK_RESTORE_OK);
     EXPECT_TRUE(f.dockAsUserHadIt());
+  }
+}
+
+// Power cuts. What a session stores on its way (begin, then end, the agent's restore,
+// dock-restore-recover or the next launch's recover) is journalled; every state a cut
+// can leave, each prefix less any subset of what no flush has made durable yet, is then
+// recovered as the next login would and as the next launch would. The Dock has the
+// user's six values again, and a change the user makes afterwards survives one more
+// session, with nothing left behind.
+TEST(OwnerSession, EveryStateAPowerCutLeavesRecovers) {
+  const std::map<std::string, PlistValue> users = {
+      {"com.apple.dock orientation", "left"}, {"com.apple.dock autohide", false},
+      {"com.apple.dock autohide-delay", 0.5}, {"com.apple.dock autohide-time-modifier", 1.0},
+      {"com.apple.dock no-bouncing", false},  {"com.apple.dock launchanim", true}};
+  auto changed = users;
+  changed["com.apple.dock orientation"] = "right";
+  const auto hide = [](FakePlatform& platform) {
+    OwnerState state{{path, "com.example.owner", "/opt/agent"}, {{"autohide", true}, {"orientation", "bottom"}}, {}};
+    EXPECT_EQ(beginSession(platform, state).status, DOCK_RESTORE_OK);
+    return state;
+  };
+  const auto atLogin = [](FakePlatform& platform) { recoverStaleSessions(platform, false); };
+  const auto atLaunch = [](FakePlatform& platform) {
+    bool restored = false;
+    recoverAtLaunch(platform, {path, "com.example.owner", "/opt/agent"}, restored);
+  };
+  const std::function<void(FakePlatform&, OwnerState&)> endings[] = {
+      [](auto& platform, auto& state) { endSession(platform, state); },
+      [](auto& platform, auto&) {  // the agent
+        const auto session = readSnapshot(platform, path).value().sessionID;
+        platform.probeAnswer = ProcessState::gone;
+        runAgent(std::vector<const char*>{path.c_str(), "4242", session.c_str(), "com.example.owner"}, platform);
+      },
+      [&](auto& platform, auto&) { platform.started.clear(), atLogin(platform); },
+      [&](auto& platform, auto&) { platform.started = {{4242, 2000}}, atLaunch(platform); }};
+  for (std::size_t ending = 0; ending < std::size(endings); ++ending) {
+    FakePlatform live;
+    live.preferences = users;
+    auto state = hide(live);
+    endings[ending](live, state);
+    const std::span journal(live.journal);
+    for (std::size_t cut = 0; cut <= journal.size(); ++cut) {
+      std::vector<std::size_t> pending;  // not yet durable at the cut
+      for (std::size_t i = 0; i < cut; ++i) {
+        const auto flushes = [&](const auto& later) { return later.durable && later.folder == journal[i].folder; };
+        if (!journal[i].durable && std::ranges::none_of(journal.subspan(i + 1, cut - i - 1), flushes)) {
+          pending.push_back(i);
+        }
+      }
+      for (std::size_t lost = 0; lost < (std::size_t{1} << pending.size()); ++lost) {
+        for (const bool launch : {false, true}) {
+          SCOPED_TRACE(::testing::Message() << "ending " << ending << ", cut after " << cut << " writes, lost "
+                                            << lost << (launch ? ", at launch" : ", at login"));
+          FakePlatform disk;
+          disk.preferences = users;
+          for (std::size_t i = 0; i < cut; ++i) {
+            const auto at = std::ranges::find(pending, i) - pending.begin();
+            if (static_cast<std::size_t>(at) == pending.size() || ((lost >> at) & 1) == 0) journal[i].apply(disk);
+          }
+          disk.started = {{4242, 2000}};  // after a restart, the PID the dead owner had is ours
+          launch ? atLaunch(disk) : atLogin(disk);
+          if (!launch) disk.preferences.erase(marker);  // a bare marker is the launch's to clear
+          EXPECT_EQ(disk.preferences, users);
+          disk.preferences["com.apple.dock orientation"] = "right";
+          auto next = hide(disk);
+          EXPECT_EQ(endSession(disk, next).status, DOCK_RESTORE_OK);
+          EXPECT_EQ(disk.preferences, changed);
+          EXPECT_TRUE(disk.files.empty() && disk.registry.empty());
+        }
+      }
+    }
   }
 }
 

@@ -5,19 +5,67 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <set>
 #include <system_error>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/native_values.h"
+#include "platform/owner_platform.h"
 #include "platform/platform.h"
 #include "plist_text.h"
 #include "stored_preferences.h"
 #include "values/coercions.h"
+
+#if defined(__linux__)
+// The file system calls that make a write outlive a power cut, recorded while a test
+// asks: what the platform flushes, and when, is part of what it promises. (macOS flushes
+// through fcntl, and names no descriptor's path in /proc.)
+namespace {
+std::vector<std::pair<std::string, std::string>>* fileSystemCalls = nullptr;  // call, canonical path
+
+void record(const char* call, const std::string& path) {
+  if (fileSystemCalls == nullptr) return;
+  // The folder made canonical, not a link in it.
+  const std::filesystem::path named(path);
+  std::error_code ignored;
+  fileSystemCalls->emplace_back(
+      call, (std::filesystem::weakly_canonical(named.parent_path(), ignored) / named.filename()).string());
+}
+
+const char* const startingConfigHome = std::getenv("XDG_CONFIG_HOME");
+
+template <typename Function>
+Function* next(const char* name) {
+  return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
+}
+}  // namespace
+
+extern "C" int fsync(int fd) {
+  record("flush", std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
+  return next<int(int)>("fsync")(fd);
+}
+extern "C" int rename(const char* from, const char* to) noexcept {
+  record("renamed from", from);
+  record("renamed to", to);
+  return next<int(const char*, const char*)>("rename")(from, to);
+}
+extern "C" int symlink(const char* target, const char* link) noexcept {
+  record("linked", link);
+  return next<int(const char*, const char*)>("symlink")(target, link);
+}
+extern "C" int unlink(const char* path) noexcept {
+  record("unlinked", path);
+  return next<int(const char*)>("unlink")(path);
+}
+#endif
 
 namespace {
 
@@ -151,6 +199,65 @@ TEST_F(PlatformPreferences, DeletesOnlyTheKeysAskedForAndTextThatIsNotUtf8) {
   for (std::size_t i = 0; i < std::size(bad); ++i) EXPECT_EQ(stored("bad" + std::to_string(i)), std::nullopt) << i;
   EXPECT_EQ(stored("kept"), text("y"));
 }
+
+#if defined(__linux__)
+// Each change is on stable storage before the call that made it returns, in an order a
+// power cut cannot undo: a file's bytes are flushed before it is renamed into place, and
+// a folder after each entry made, renamed into it or removed from it, before the call
+// returns. The snapshot, its registry entry, its removal and a synchronized preference
+// domain alike.
+TEST_F(PlatformPreferences, FlushesEachChangeBeforeItCounts) {
+  namespace fs = std::filesystem;
+  // CoreFoundation took its folder from the environment the process started with.
+  const auto synchronizeWhereCoreFoundationLooks = [&] {
+    const std::string scratchFolder = std::getenv("XDG_CONFIG_HOME");
+    startingConfigHome != nullptr ? setenv("XDG_CONFIG_HOME", startingConfigHome, 1) : unsetenv("XDG_CONFIG_HOME");
+    const bool stored = synchronize();
+    setenv("XDG_CONFIG_HOME", scratchFolder.c_str(), 1);
+    return stored;
+  };
+  const fs::path scratch = fs::weakly_canonical(fs::temp_directory_path()) / ("flushes-" + std::to_string(::getpid()));
+  fs::create_directory(scratch);
+  const std::string snapshot = (scratch / "snapshot.plist").string();
+  const auto owner = makeOwnerPlatform();
+  std::vector<std::pair<std::string, std::string>> calls;
+  fileSystemCalls = &calls;
+  const std::function<bool()> steps[] = {
+      [&] { return owner->writeFileAtomically(snapshot, "bytes") == 0; },
+      [&] { return owner->lockSessionRegistry() && owner->registerSnapshot(snapshot); },
+      [&] { return owner->unregisterSnapshot(snapshot), true; },
+      [&] { return owner->removeFile(snapshot); },
+      [&] { return set("key", true), synchronizeWhereCoreFoundationLooks(); }};
+  for (const auto& step : steps) {
+    EXPECT_TRUE(step());
+    calls.emplace_back("returned", "");
+  }
+  fileSystemCalls = nullptr;
+  owner->unlockSessionRegistry();
+  fs::remove_all(scratch);
+
+  const std::span all(calls);
+  const auto flushed = [](auto within, const fs::path& path) {
+    return std::ranges::count(within, std::pair("flush"s, path.string())) > 0;
+  };
+  std::set<std::string> changed;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const auto& [call, path] = calls[i];
+    if (call == "flush" || call == "returned") continue;
+    changed.insert(call);
+    const auto rest = all.subspan(i);
+    const auto returns = static_cast<std::size_t>(std::ranges::find(rest, std::pair("returned"s, ""s)) - rest.begin());
+    EXPECT_TRUE(call == "renamed from" ? flushed(all.first(i), path)
+                                       : flushed(rest.first(returns), fs::path(path).parent_path()))
+        << call << " " << path;
+  }
+  EXPECT_EQ(changed, (std::set<std::string>{"linked", "renamed from", "renamed to", "unlinked"}));
+  // The domain's file itself, however the store wrote it: in place, or renamed into place.
+  EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const auto& call) {
+    return call.first == "flush" && call.second.find("FlushesEachChangeBeforeItCounts.plist") != std::string::npos;
+  }));
+}
+#endif
 
 TEST(PlatformFiles, RemovesAFileOrALinkButNeverADirectory) {
   namespace fs = std::filesystem;

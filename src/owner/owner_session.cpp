@@ -95,6 +95,24 @@ bool agentRuns(OwnerPlatform& platform, const ActiveSession& session) {
   return platform.probeProcess(session.agentPID) == ProcessState::alive;
 }
 
+// Whether the owner recorded in `stored`, a snapshot at this application's own path, is
+// gone. The recorded PID may be ours by now (PIDs are handed out again after a restart);
+// it is this very process only when another handle of ours wrote the snapshot.
+bool ownerGone(OwnerPlatform& platform, const StoredSnapshot& stored) {
+  const int ownPID = platform.processId();
+  if (stored.record.ownerPID != ownPID) return !ownerRuns(platform, stored);
+  return !stored.ownerStarted || stored.ownerStarted != platform.processStartTime(ownPID);
+}
+
+// What the agent would have done, had it lived; the Dock itself waits for the last live
+// session, as with end.
+void recoverStale(OwnerPlatform& platform, const OwnerConfig& config, const RegistryLock& lock,
+                  const StoredSnapshot& stored) {
+  recoverSession(platform, config.snapshotPath, config.ownerDomain, stored.record.settings, stored.applied,
+                 !anotherSessionRuns(platform, lock, config.snapshotPath));
+  if (lock.held()) platform.unregisterSnapshot(config.snapshotPath);
+}
+
 // What begin found before it changed anything, to put back when a later step fails.
 struct BeforeBegin {
   std::optional<std::string> snapshotBytes;
@@ -167,17 +185,27 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
     return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot reach the registry of Dock sessions in the home folder");
   }
   const std::string dock(dockDomain);
-  const auto dockNow = readDockValues(platform);
+  auto dockNow = readDockValues(platform);
+  // A session on this path whose owner is gone holds originals that may be old by now:
+  // the user may have changed the Dock since, or it was never recovered (a power cut
+  // before its marker). It is recovered first, as recover would, and never adopted.
+  BeforeBegin before;
+  before.snapshot = readStored(platform, config.snapshotPath);
+  const bool ownSession =
+      state.session && isActive(before.snapshot) && before.snapshot->record.sessionID == state.session->sessionID;
+  if (dockNow && isActive(before.snapshot) && !ownSession && ownerGone(platform, *before.snapshot)) {
+    recoverStale(platform, config, lock, *before.snapshot);
+    before.snapshot = readStored(platform, config.snapshotPath);
+    dockNow = readDockValues(platform);
+  }
   if (!dockNow) {
     return failure(DOCK_RESTORE_DOCK_UNREADABLE,
                    "the Dock's current settings cannot be read (com.apple.dock is unreadable or not a property "
                    "list); nothing changed");
   }
 
-  BeforeBegin before;
   before.dock = recordSettings(*dockNow);
   before.snapshotBytes = platform.readFile(config.snapshotPath);
-  before.snapshot = readStored(platform, config.snapshotPath);
   // One original per user: our own session's, another instance's on this path, or
   // another application's, before the Dock as it is now (which may show theirs).
   const auto others = otherSessions(platform, config.snapshotPath);
@@ -216,16 +244,19 @@ OwnerOutcome beginSession(OwnerPlatform& platform, OwnerState& state) {
   if (appliedRecord) content.emplace(appliedKey, std::move(*appliedRecord));
   const auto bytes = platform.serializePropertyList(content);
   if (!bytes) return failure(DOCK_RESTORE_SYSTEM_ERROR, "the Dock's current settings cannot be written to a snapshot");
-  if (const int error = platform.writeFileAtomically(config.snapshotPath, *bytes); error != 0) {
-    return failure(DOCK_RESTORE_SNAPSHOT_UNWRITABLE,
-                   "cannot write the snapshot \"" + config.snapshotPath + "\": " + describeError(error));
-  }
 
+  // Findable before it can be active: whatever a power cut leaves of what follows,
+  // dock-restore-recover finds the snapshot through its entry.
   const auto registered = platform.registeredSnapshots();
   before.registered = std::ranges::find(registered, config.snapshotPath) != registered.end();
   if (!platform.registerSnapshot(config.snapshotPath)) {
-    rollBack(platform, state, before);
+    if (!before.registered) platform.unregisterSnapshot(config.snapshotPath);
     return failure(DOCK_RESTORE_SYSTEM_ERROR, "cannot add the session to the registry of Dock sessions");
+  }
+  if (const int error = platform.writeFileAtomically(config.snapshotPath, *bytes); error != 0) {
+    if (!before.registered) platform.unregisterSnapshot(config.snapshotPath);
+    return failure(DOCK_RESTORE_SNAPSHOT_UNWRITABLE,
+                   "cannot write the snapshot \"" + config.snapshotPath + "\": " + describeError(error));
   }
   // The marker holds the snapshot's path, for the application's own information;
   // recovery only asks whether it is set.
@@ -303,7 +334,10 @@ OwnerOutcome endSession(OwnerPlatform& platform, OwnerState& state) {
 OwnerOutcome recoverAtLaunch(OwnerPlatform& platform, const OwnerConfig& config, bool& restored) {
   restored = false;
   if (auto invalid = checkConfig(config); invalid.status != DOCK_RESTORE_OK) return invalid;
-  if (!platform.readPreference(config.ownerDomain, std::string(ownerMarkerKey))) return {};
+  // Either may be left without the other by a power cut: begin sets the marker after its
+  // snapshot is active, and a recovery clears it before the snapshot is removed.
+  const bool marked = platform.readPreference(config.ownerDomain, std::string(ownerMarkerKey)).has_value();
+  if (!marked && !isActive(readStored(platform, config.snapshotPath))) return {};
   const RegistryLock lock(platform);
   const auto stored = readStored(platform, config.snapshotPath);
   if (!isActive(stored)) {
@@ -312,18 +346,8 @@ OwnerOutcome recoverAtLaunch(OwnerPlatform& platform, const OwnerConfig& config,
     if (lock.held()) platform.unregisterSnapshot(config.snapshotPath);
     return {};
   }
-  // The recorded PID may be ours by now (PIDs are handed out again after a restart);
-  // it is this very process only when another handle of ours wrote the snapshot.
-  const int ownPID = platform.processId();
-  const bool ours = stored->record.ownerPID == ownPID && stored->ownerStarted &&
-                    stored->ownerStarted == platform.processStartTime(ownPID);
-  if (stored->record.ownerPID == ownPID ? ours : ownerRuns(platform, *stored)) return {};
-
-  // What the agent would have done, had it lived; the Dock itself waits for the last
-  // live session, as with end.
-  recoverSession(platform, config.snapshotPath, config.ownerDomain, stored->record.settings, stored->applied,
-                 !anotherSessionRuns(platform, lock, config.snapshotPath));
-  if (lock.held()) platform.unregisterSnapshot(config.snapshotPath);
+  if (!ownerGone(platform, *stored)) return {};
+  recoverStale(platform, config, lock, *stored);
   restored = true;
   return {};
 }

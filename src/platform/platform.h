@@ -65,6 +65,8 @@ class Platform {
   // Nothing is stored until synchronizePreferences.
   virtual void setPreference(const std::string& domain, const std::string& key,
                              const std::optional<PreferenceValue>& value) = 0;
+  // Stores `domain`'s recorded changes; once it answers true, what the store wrote is on
+  // stable storage, as far as the backend can see to it.
   virtual bool synchronizePreferences(const std::string& domain) = 0;
 
   // Signal-0 probe: a process that exists but belongs to someone else is alive.
@@ -94,7 +96,8 @@ class Platform {
   // and without waiting for it.
   virtual bool launch(const std::string& executable, const std::vector<std::string>& arguments) = 0;
 
-  // Removes the file or link at `path`; never a directory tree.
+  // Removes the file or link at `path`; never a directory tree. Once it answers true, the
+  // removal is on stable storage.
   virtual bool removeFile(const std::string& path) = 0;
 
   // The current working directory, for turning a relative snapshot path absolute.

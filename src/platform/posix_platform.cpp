@@ -38,6 +38,11 @@ namespace {
 // What a terminal sends its session and foreground job.
 constexpr int terminalSignals[] = {SIGINT, SIGQUIT, SIGHUP};
 
+std::string parentFolder(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
 
 std::optional<std::string> PosixPlatform::readFile(const std::string& path) {
@@ -92,7 +97,9 @@ bool PosixPlatform::launch(const std::string& executable, const std::vector<std:
 
 bool PosixPlatform::removeFile(const std::string& path) {
   // unlink removes a file or a link and refuses a directory, which is never ours to remove.
-  return ::unlink(path.c_str()) == 0;
+  // The folder is flushed as every other step flushes its own: a snapshot must not come
+  // back after a power cut that kept the marker's removal or the registry's, written later.
+  return ::unlink(path.c_str()) == 0 && syncDirectory(parentFolder(path));
 }
 
 std::string PosixPlatform::currentDirectory() {
@@ -122,9 +129,7 @@ int firstFailure(std::initializer_list<int> results) {
 }  // namespace
 
 int PosixPlatform::writeFileAtomically(const std::string& path, const std::string& bytes) {
-  const std::size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  return replaceFile(directory, path, bytes);
+  return replaceFile(parentFolder(path), path, bytes);
 }
 
 bool PosixPlatform::isExecutableFile(const std::string& path) {
@@ -299,6 +304,16 @@ bool PosixPlatform::domainReadable(const std::string& domain) {
   }
   const auto parsed = parsePropertyList(contents);
   return parsed && parsed->get<PlistDictionary>() != nullptr;
+}
+
+bool PosixPlatform::flushStoredDomain(const std::string& domain) {
+  const std::string folder = preferencesDirectory();
+  if (folder.empty() || domain.empty() || domain.find('/') != std::string::npos) return true;
+  // What cannot be opened (a sandbox denies the Dock's file) cannot be flushed from here.
+  const UniqueFd file(::open((folder + "/" + domain + ".plist").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (file.valid() && !flushToStableStorage(file.get())) return false;
+  const UniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return !directory.valid() || flushToStableStorage(directory.get());
 }
 
 // The registry --------------------------------------------------------------------------

@@ -41,6 +41,11 @@ class PosixPlatform : public OwnerPlatform {
   // empty when there is no telling.
   virtual std::string preferencesDirectory() = 0;
 
+  // Flushes `domain`'s file in preferencesDirectory() and that folder to stable storage,
+  // for a backend whose store writes without flushing. True where there is nothing the
+  // caller may open to flush; false when a flush fails.
+  bool flushStoredDomain(const std::string& domain);
+
  private:
   RegistryAccess lockRegistry(bool create, std::optional<double> limitSeconds);
 

@@ -19,9 +19,10 @@ library.APPS["E"] = ("missing/snapshot.plist", library.OWNER_DOMAIN)  # a folder
 USERS, HIDDEN = library.USERS_DOCK, library.HIDDEN_DOCK
 
 SCENARIOS = [
-    ("power cut: owner and agent die together, the command at the next login",
-     ["A begin ok", "- restarts 1", "A kill-together", "- recover-dry 1 unchanged", "- restarts 0", "- recover 0",
-      "- restarts 1", "- recover 0 unchanged", "- restarts 0"], USERS, False),
+    ("power cut: owner and agent die together, the command at the next login (status 1 while one is left)",
+     ["A begin ok", "- restarts 1", "A kill-together", "- recover-dry 1 unchanged", "- restarts 0", "- dock-folder",
+      "- recover 1", "- restarts 0", "- dock-file", "- recover 0", "- restarts 1", "- recover 0 unchanged",
+      "- restarts 0"], USERS, False),
     ("two stale sessions: one restore, both markers cleared",
      ["A begin ok", "- restarts 1", "C begin ok", "- restarts 1", "A kill-together", "C kill-together", "- recover 0",
       "- restarts 1"], USERS, False),
@@ -169,7 +170,7 @@ class StaleSessions(library.OwnerLibrary):
             self.restarts_seen = wanted
         elif action in ("recover", "recover-dry"):  # its exit status, or for a dry run its lines
             number, *unchanged = answer[0].split()
-            before = self.dock_state()
+            before = self.dock_state() if unchanged else None
             dry = action == "recover-dry"
             run = self.recover(*(["--dry-run"] if dry else []))
             self.assertEqual((run.returncode, run.stderr), (0 if dry else int(number), ""), step)
@@ -186,6 +187,12 @@ class StaleSessions(library.OwnerLibrary):
             self.kill_and_reap(owner)
             self.assertEqual(self.recover().returncode, 0)
             self.assertTrue(wait_for(lambda: not library.agents_for(owner.pid)))
+        elif action == "dock-folder":  # a Dock domain no store can write
+            os.remove(self.domain_path("com.apple.dock"))
+            os.mkdir(self.domain_path("com.apple.dock"))
+        elif action == "dock-file":
+            os.rmdir(self.domain_path("com.apple.dock"))
+            self.write_domain("com.apple.dock", HIDDEN)
         elif action == "hold-lock":
             self.hold_lock(stopped=True)
         elif action.endswith("-locked"):  # the call waits until the holder lets go

@@ -39,7 +39,10 @@ class CoreFoundationPlatform final : public PosixPlatform {
   bool synchronizePreferences(const std::string& domain) override {
     const auto cfDomain = cfStringFromUtf8(domain);
     if (!cfDomain) return false;
-    return CFPreferencesAppSynchronize(cfDomain.get()) != 0;
+    // Apple promises that the changes are written to permanent storage, not that they are
+    // past the drive's cache; the caller may remove the only other record of these values
+    // next. What the store has written by now is flushed here.
+    return CFPreferencesAppSynchronize(cfDomain.get()) != 0 && flushStoredDomain(domain);
   }
 
   std::optional<PlistValue> readPreference(const std::string& domain, const std::string& key) override {
