@@ -29,7 +29,7 @@ RESTORED_BY_EXAMPLE = {"orientation": "left", "autohide": False,
 HIDDEN_DOCK = {"orientation": "bottom", "autohide": True, "autohide-delay": 1000.0,
                "autohide-time-modifier": 0.0, "no-bouncing": True, "launchanim": False,
                "tilesize": 48, "persistent-apps": [{"tile-data": {"file-label": "Mail"}}],
-               "label": "bell\x07", "huge": 2**64 - 1, "icon": b"\x00\xff",
+               "huge": 2**64 - 1, "icon": b"\x00\xff",
                "changed": datetime.datetime(2024, 2, 29, 12, 34, 56, 500000)}
 
 

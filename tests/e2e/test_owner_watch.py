@@ -11,21 +11,16 @@ from agent_harness import OWNER_DOMAIN, AgentTestCase, stat, wait_for, write_ato
 
 DOCK = {"orientation": "bottom", "autohide": True}
 SETTINGS = {"autohide": {"type": "bool", "value": False}}
-NEWEST = {"orientation": {"type": "string", "value": "left"}}
 
 
 class OwnerWatch(AgentTestCase):
-    def snapshot(self, active=True, settings=SETTINGS):
+    def snapshot(self, active=True):
         return plistlib.dumps({"active": active, "ownerPID": self.owner.pid, "sessionID": "run-1",
-                               "snapshot": settings}, fmt=plistlib.FMT_BINARY)
+                               "snapshot": SETTINGS}, fmt=plistlib.FMT_BINARY)
 
     def signal_group(self):
         for terminal_signal in (signal.SIGINT, signal.SIGHUP, signal.SIGQUIT):
             os.killpg(self.agent.pid, terminal_signal)
-
-    def burst(self):  # what it costs is measured by bench/run_benchmarks.py
-        for i in range(500):
-            write_atomically(self.file, self.snapshot(settings=NEWEST if i % 2 else SETTINGS))
 
     def repoint_parent(self):
         """Points the link above the snapshot's folder at another folder holding an
@@ -47,7 +42,6 @@ class OwnerWatch(AgentTestCase):
         ("target rewritten", "linked file", lambda t: write_atomically(t.file, t.snapshot(active=False)), None),
         ("no events", "linked folder", lambda t: write_atomically(t.file, t.snapshot(active=False)), None),
         ("link above repointed", "linked parent", repoint_parent, None),
-        ("burst", "plain", burst, NEWEST),
     ]
 
     def test_changes_while_the_owner_runs(self):
