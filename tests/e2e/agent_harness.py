@@ -83,23 +83,7 @@ class AgentTestCase(unittest.TestCase):
         write_atomically(self.domain_path(domain), plistlib.dumps(values, fmt=fmt))
 
     def read_domain(self, domain):
-        data = self.domain_bytes(domain)
-        if PLATFORM != "corefoundation" or data.startswith(b"bplist"):
-            return plistlib.loads(data)
-        # CoreFoundation writes control characters into XML text as they are, which it
-        # reads back and expat refuses: they pass through private-use characters.
-        shift = {c: 0xF700 + c for c in range(32) if chr(c) not in "\t\n\r"}
-        back = {v: k for k, v in shift.items()}
-
-        def restored(value):
-            if isinstance(value, str):
-                return value.translate(back)
-            if isinstance(value, list):
-                return [restored(v) for v in value]
-            if isinstance(value, dict):
-                return {restored(k): restored(v) for k, v in value.items()}
-            return value
-        return restored(plistlib.loads(data.decode().translate(shift).encode()))
+        return plistlib.loads(self.domain_bytes(domain))
 
     def domain_bytes(self, domain):
         with open(self.domain_path(domain), "rb") as f:

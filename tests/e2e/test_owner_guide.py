@@ -29,7 +29,7 @@ RESTORED_BY_EXAMPLE = {"orientation": "left", "autohide": False,
 HIDDEN_DOCK = {"orientation": "bottom", "autohide": True, "autohide-delay": 1000.0,
                "autohide-time-modifier": 0.0, "no-bouncing": True, "launchanim": False,
                "tilesize": 48, "persistent-apps": [{"tile-data": {"file-label": "Mail"}}],
-               "label": "bell\x07", "huge": 2**64 - 1, "icon": b"\x00\xff",
+               "huge": 2**64 - 1, "icon": b"\x00\xff",
                "changed": datetime.datetime(2024, 2, 29, 12, 34, 56, 500000)}
 
 
@@ -42,17 +42,13 @@ def joining_group(group):
     return join
 
 
-def guide_example():
+def example_for(owner_pid, session):
+    """The guide's example, as text, recording `owner_pid` and `session`."""
     with open(GUIDE, encoding="utf-8") as f:
         blocks = re.findall(r"^```xml\n(.*?)^```", f.read(), re.MULTILINE | re.DOTALL)
     if len(blocks) != 1:
         raise AssertionError(f"the owner guide should hold one xml example, not {len(blocks)}")
-    return blocks[0]
-
-
-def example_for(owner_pid, session):
-    """The guide's example, as text, recording `owner_pid` and `session`."""
-    text = guide_example()
+    text = blocks[0]
     recorded = plistlib.loads(text.encode("utf-8"))
     for old, new in ((f"<integer>{recorded['ownerPID']}</integer>", f"<integer>{owner_pid}</integer>"),
                      (f"<string>{recorded['sessionID']}</string>", f"<string>{session}</string>")):
