@@ -335,9 +335,7 @@ TEST(Restore, PutsBackOnlyWhatTheSessionAppliedAndTheDockStillHolds) {
   // A name, the record, what the Dock holds besides the orientation the user chose
   // meanwhile, whether its domain reads, and whether the two keys applied go back.
   const std::tuple<const char*, PlistDictionary, PlistDictionary, bool, bool> cases[] = {
-      {"applied and still held", hid, {{"autohide", true}, {"autohide-delay", 1000.0}}, true, true},
       {"integer 1 is true, text a number", hid, {{"autohide", PlistInteger{1}}, {"autohide-delay", "1e3"}}, true, true},
-      {"changed by the user", hid, {{"autohide", false}, {"autohide-delay", 0.5}}, true, false},
       {"removed by the user", hid, {}, true, false},
       {"a value that does not read", hid, {{"autohide", PlistDate{}}, {"autohide-delay", "soon"}}, true, true},
       {"a domain that does not read", hid, {}, false, true},
@@ -392,31 +390,21 @@ TEST(OwnerSession, EveryStateAPowerCutLeavesRecovers) {
       {"com.apple.dock no-bouncing", false},  {"com.apple.dock launchanim", true}};
   auto changed = users;
   changed["com.apple.dock orientation"] = "right";
-  const auto hide = [](FakePlatform& platform) {
-    OwnerState state{{path, "com.example.owner", "/opt/agent"}, {{"autohide", true}, {"orientation", "bottom"}}, {}};
-    EXPECT_EQ(beginSession(platform, state).status, DOCK_RESTORE_OK);
-    return state;
-  };
-  const auto atLogin = [](FakePlatform& platform) { recoverStaleSessions(platform, false); };
-  const auto atLaunch = [](FakePlatform& platform) {
-    bool restored = false;
-    recoverAtLaunch(platform, {path, "com.example.owner", "/opt/agent"}, restored);
-  };
-  const std::function<void(FakePlatform&, OwnerState&)> endings[] = {
-      [](auto& platform, auto& state) { endSession(platform, state); },
-      [](auto& platform, auto&) {  // the agent
-        const auto session = readSnapshot(platform, path).value().sessionID;
-        platform.probeAnswer = ProcessState::gone;
-        runAgent(std::vector<const char*>{path.c_str(), "4242", session.c_str(), "com.example.owner"}, platform);
+  const std::function<void(OwnerFixture&)> endings[] = {
+      [](auto& f) { endSession(f.platform, f.state); },
+      [](auto& f) {  // the agent
+        const auto session = readSnapshot(f.platform, path).value().sessionID;
+        f.platform.probeAnswer = ProcessState::gone;
+        runAgent(std::vector<const char*>{path.c_str(), "4242", session.c_str(), "com.example.owner"}, f.platform);
       },
-      [&](auto& platform, auto&) { platform.started.clear(), atLogin(platform); },
-      [&](auto& platform, auto&) { platform.started = {{4242, 2000}}, atLaunch(platform); }};
+      [](auto& f) { f.platform.started.clear(), recoverStaleSessions(f.platform, false); },
+      [](auto& f) { f.platform.started = {{4242, 2000}}, f.recover(); }};
   for (std::size_t ending = 0; ending < std::size(endings); ++ending) {
-    FakePlatform live;
-    live.preferences = users;
-    auto state = hide(live);
-    endings[ending](live, state);
-    const std::span journal(live.journal);
+    OwnerFixture live;
+    live.platform.preferences = users;
+    ASSERT_EQ(live.hide(live.state).status, DOCK_RESTORE_OK);
+    endings[ending](live);
+    const std::span journal(live.platform.journal);
     for (std::size_t cut = 0; cut <= journal.size(); ++cut) {
       std::vector<std::size_t> pending;  // not yet durable at the cut
       for (std::size_t i = 0; i < cut; ++i) {
@@ -429,19 +417,24 @@ TEST(OwnerSession, EveryStateAPowerCutLeavesRecovers) {
         for (const bool launch : {false, true}) {
           SCOPED_TRACE(::testing::Message() << "ending " << ending << ", cut after " << cut << " writes, lost "
                                             << lost << (launch ? ", at launch" : ", at login"));
-          FakePlatform disk;
+          OwnerFixture f;
+          auto& disk = f.platform;
           disk.preferences = users;
           for (std::size_t i = 0; i < cut; ++i) {
             const auto at = std::ranges::find(pending, i) - pending.begin();
             if (static_cast<std::size_t>(at) == pending.size() || ((lost >> at) & 1) == 0) journal[i].apply(disk);
           }
           disk.started = {{4242, 2000}};  // after a restart, the PID the dead owner had is ours
-          launch ? atLaunch(disk) : atLogin(disk);
-          if (!launch) disk.preferences.erase(marker);  // a bare marker is the launch's to clear
+          if (launch) {
+            f.recover();
+          } else {
+            recoverStaleSessions(disk, false);
+            disk.preferences.erase(marker);  // a bare marker is the launch's to clear
+          }
           EXPECT_EQ(disk.preferences, users);
           disk.preferences["com.apple.dock orientation"] = "right";
-          auto next = hide(disk);
-          EXPECT_EQ(endSession(disk, next).status, DOCK_RESTORE_OK);
+          ASSERT_EQ(f.hide(f.state).status, DOCK_RESTORE_OK);
+          EXPECT_EQ(endSession(disk, f.state).status, DOCK_RESTORE_OK);
           EXPECT_EQ(disk.preferences, changed);
           EXPECT_TRUE(disk.files.empty() && disk.registry.empty());
         }
