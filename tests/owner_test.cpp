@@ -211,28 +211,23 @@ TEST(OwnerSession, OneOriginalPerUserAndNothingLeftHalfDone) {
 
 // recover restores exactly when the recorded owner is gone, and clears a stale marker.
 TEST(OwnerSession, RecoverTellsADeadOwnerFromALiveOne) {
-  struct Case {
-    const char* name;
-    int pid;
-    bool active;
-    std::optional<std::int64_t> started;
-    bool restored;
-  };
-  const Case cases[] = {
+  // A name, the owner PID and start time the snapshot records, whether it is active, and
+  // whether recover restores.
+  const std::tuple<const char*, int, bool, std::optional<std::int64_t>, bool> cases[] = {
       {"another process started then runs: an instance, whatever its executable", 77, true, 1, false},
       {"a process under that PID started at another time", 77, true, 2, true},
       {"our own PID, without a start time", 4242, true, std::nullopt, true},
       {"our own PID, written by this very process", 4242, true, 1000, false},
       {"an inactive snapshot", 78, false, 1, false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, pid, active, started, restored] : cases) {
+    SCOPED_TRACE(name);
     OwnerFixture f;
     f.platform.started[77] = 1;
-    f.leaveSnapshot(path, c.pid, c.active, c.started);
-    EXPECT_EQ(f.recover(), c.restored);
-    EXPECT_EQ(f.platform.files.contains(path), !c.restored);
-    EXPECT_EQ(f.platform.preferences.contains(marker), c.active && !c.restored);
+    f.leaveSnapshot(path, pid, active, started);
+    EXPECT_EQ(f.recover(), restored);
+    EXPECT_EQ(f.platform.files.contains(path), !restored);
+    EXPECT_EQ(f.platform.preferences.contains(marker), active && !restored);
   }
 }
 
@@ -378,7 +373,10 @@ TEST(OwnerSession, EveryStateAPowerCutLeavesRecovers) {
         runAgent(std::vector<const char*>{path.c_str(), "4242", session.c_str(), "com.example.owner"}, f.platform);
       },
       [](auto& f) { f.platform.started.clear(), recoverStaleSessions(f.platform, false); },
-      [](auto& f) { f.platform.started = {{4242, 2000}}, f.recover(); }};
+      [](auto& f) {
+        f.platform.started = {{4242, 2000}};
+        f.recover();
+      }};
   for (std::size_t ending = 0; ending < std::size(endings); ++ending) {
     OwnerFixture live;
     live.platform.preferences = users;
