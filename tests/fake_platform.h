@@ -100,7 +100,6 @@ class FakePlatform : public OwnerPlatform {
   // written into `files`, processes that run in `started` (PID -> start time); this
   // process is 4242 and every child it starts is 900, unless `startAnswer` says else.
   std::map<std::string, PlistValue> preferences;
-  int writeError = 0;  // what writing a file answers: 0, or an errno value
   bool agentExecutable = true;
   int startAnswer = 900;
   std::string failingDomain;  // a domain whose synchronize fails
@@ -114,7 +113,6 @@ class FakePlatform : public OwnerPlatform {
   }
   std::optional<std::string> serializePropertyList(const PlistValue& value) override { return writeXmlPropertyList(value); }
   int writeFileAtomically(const std::string& path, const std::string& bytes) override {
-    if (writeError != 0) return writeError;
     calls.push_back("write " + path);
     files[path] = bytes;
     journal.push_back({folderOf(path), true, [path, bytes](FakePlatform& disk) { disk.files[path] = bytes; }});

@@ -91,7 +91,6 @@ TEST(Run, RecoversOnlyFromTheOwnersActiveSnapshot) {
   const std::tuple<std::string, const char*, const char*, ProcessState, Calls> cases[] = {
       {snapshot(true, "813", "abc"), "812", "abc", gone, {}},
       {snapshot(true, "812", "ABC"), "812", "abc", gone, {}},
-      {snapshot(false, "812", "abc"), "812", "abc", gone, {}},
       // Sessions compare under canonical equivalence: a precomposed é is e + U+0301.
       {snapshot(true, "812", "caf\xC3\xA9"), "812", "cafe\xCC\x81", gone, recovery},
       // An owner PID that names no single process (kill would probe a process group; 0

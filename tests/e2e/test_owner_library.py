@@ -41,7 +41,6 @@ SCENARIOS = [
      ["A begin ok", "A kill-agent", "A kill", "A pid-reused", "B recover restored"], USERS_DOCK, False),
     ("an old instance whose executable was replaced stays live",
      ["A begin ok", "- replace-owner", "B recover ok", "- dock hidden", "A end ok"], USERS_DOCK, False),
-    ("recover with a live owner", ["A begin ok", "B recover ok"], HIDDEN_DOCK, True),
     ("recover with no marker, as a power cut before begin set it leaves",
      ["A begin ok", "A kill-agent", "A kill", "A drop-marker", "B recover restored"], USERS_DOCK, False),
     ("a group-writable snapshot is no record",
