@@ -12,7 +12,7 @@ import subprocess
 import unittest
 import uuid
 
-from agent_harness import MARKER, OWNER_DOMAIN, AgentTestCase, wait_for, write_atomically
+from agent_harness import OWNER_DOMAIN, AgentTestCase, wait_for, write_atomically
 
 GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
                      "owner-guide.md")
@@ -57,12 +57,10 @@ class OwnerGuideExample(AgentTestCase):
     def test_example_restores_what_the_guide_says_after_ctrl_c_to_the_owner(self):
         session = str(uuid.uuid4()).upper()
         self.write_domain("com.apple.dock", HIDDEN_DOCK, fmt=plistlib.FMT_BINARY)
-        self.write_domain(OWNER_DOMAIN, {MARKER: True, "windowFrame": "0 0 10 10"})
         # Started the careless way, inside the owner's process group: the agent's own
         # move into a session of its own is what keeps it alive.
         owner = subprocess.Popen(["sleep", "600"], preexec_fn=joining_group(0))
         self.addCleanup(self.stop, owner)
-        dock = self.start_dock()
         write_atomically(self.snapshot_path, example_for(owner.pid, session))
         agent = self.start_agent("snapshot.plist", str(owner.pid), session, OWNER_DOMAIN,
                                  preexec_fn=joining_group(owner.pid))
@@ -72,10 +70,9 @@ class OwnerGuideExample(AgentTestCase):
         os.killpg(owner.pid, signal.SIGINT)
         owner.wait(timeout=5)
         self.finish(agent)
+        # The rest of a recovery (the owner's marker, the Dock's restart, the snapshot's
+        # removal) is the same for every snapshot, which the run tests follow call by call.
         self.assertEqual(self.read_domain("com.apple.dock"), dict(RESTORED_BY_EXAMPLE, tilesize=48))
-        self.assertEqual(self.read_domain(OWNER_DOMAIN), {"windowFrame": "0 0 10 10"})
-        self.assertFalse(os.path.exists(self.snapshot_path))
-        self.assert_restarted(dock)
 
 
 if __name__ == "__main__":
