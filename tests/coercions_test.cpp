@@ -84,11 +84,10 @@ TEST(ParseDouble, IgnoresTheProcessLocale) {
 // Each backend answers with its own library (utf8proc, or CoreFoundation): the same answers.
 TEST(UnicodeText, CanonicalEquivalenceAndFullLowerCase) {
   const struct { std::string a, b; bool equal; } pairs[] = {
-      {"caf\xC3\xA9", "cafe\xCC\x81", true},                 // é vs e + ◌́
       {"\xE1\xB8\x8B\xCC\xA3", "d\xCC\xA3\xCC\x87", true},   // mark order
       {"\xE2\x84\xA6", "\xCE\xA9", true},                    // the ohm sign is Ω
       {"\xEA\xB0\x80", "\xE1\x84\x80\xE1\x85\xA1", true},    // a Hangul syllable and its letters
-      {"a\0\xC3\xA9"s, "a\0e\xCC\x81"s, true},
+      {"a\0\xC3\xA9"s, "a\0e\xCC\x81"s, true},               // é vs e + ◌́, after a NUL
       {"caf\xC3\xA9", "CAF\xC3\x89", false},
       {"\xEF\xAC\x81", "fi", false},                         // compatibility only, not canonical
       {"\xEF\xBB\xBFrun", "run", false},                     // a byte order mark is text too

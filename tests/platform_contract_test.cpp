@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <span>
 #include <set>
 #include <system_error>
 
@@ -236,19 +235,17 @@ TEST_F(PlatformPreferences, FlushesEachChangeBeforeItCounts) {
   owner->unlockSessionRegistry();
   fs::remove_all(scratch);
 
-  const std::span all(calls);
-  const auto flushed = [](auto within, const fs::path& path) {
-    return std::ranges::count(within, std::pair("flush"s, path.string())) > 0;
+  const auto flushed = [](auto from, auto to, const fs::path& path) {
+    return std::find(from, to, std::pair("flush"s, path.string())) != to;
   };
   std::set<std::string> changed;
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    const auto& [call, path] = calls[i];
+  for (auto at = calls.begin(); at != calls.end(); ++at) {
+    const auto& [call, path] = *at;
     if (call == "flush" || call == "returned") continue;
     changed.insert(call);
-    const auto rest = all.subspan(i);
-    const auto returns = static_cast<std::size_t>(std::ranges::find(rest, std::pair("returned"s, ""s)) - rest.begin());
-    EXPECT_TRUE(call == "renamed from" ? flushed(all.first(i), path)
-                                       : flushed(rest.first(returns), fs::path(path).parent_path()))
+    const auto returned = std::find(at, calls.end(), std::pair("returned"s, ""s));
+    EXPECT_TRUE(call == "renamed from" ? flushed(calls.begin(), at, path)
+                                       : flushed(at, returned, fs::path(path).parent_path()))
         << call << " " << path;
   }
   EXPECT_EQ(changed, (std::set<std::string>{"linked", "renamed from", "renamed to", "unlinked"}));

@@ -30,7 +30,6 @@ TEST(ReadSnapshot, NoRecordWithoutASnapshotDictionary) {
 
 TEST(ReadSnapshot, FieldsReadLenientlyAndFallBackToDefaults) {
   const std::pair<std::string, SnapshotRecord> cases[] = {
-      {"", {false, 0, "", {}}},
       {"<key>active</key><string>YES</string><key>ownerPID</key><string>812</string>", {true, 812, "", {}}},
       {"<key>active</key><string>on</string><key>ownerPID</key><real>812.9</real>", {false, 812, "", {}}},
       // Outside the 32-bit range no process can match: the default, not a wrapped value.

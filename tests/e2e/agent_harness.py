@@ -18,8 +18,6 @@ AGENT = os.environ.get("DOCK_RESTORE_AGENT", "build/dock-restore-agent")
 PLATFORM = os.environ.get("DOCK_RESTORE_PLATFORM", "portable")  # or "corefoundation"
 OWNER_DOMAIN = "com.example.owner"
 MARKER = "velko.systemDockVisibilitySnapshot"
-DOCK_KEYS = ["orientation", "autohide", "autohide-delay", "autohide-time-modifier",
-             "no-bouncing", "launchanim"]
 NOBODY = 65534
 
 

@@ -48,6 +48,7 @@ class MacBranches(unittest.TestCase):
             stand_in.chmod(0o755)
 
     def start(self, command, without=(), **env):
+        self.calls.unlink(missing_ok=True)
         for name in without:
             (self.bin / name).unlink()
         environment = {**os.environ, "PATH": f"{self.bin}:{os.environ['PATH']}", "CALLS": str(self.calls),
@@ -75,7 +76,6 @@ class MacBranches(unittest.TestCase):
             ("no Homebrew", {}, ("brew",), 1, [], f"install it, then run this again to install {FORMULAE}"),
         ]:
             with self.subTest(name):
-                self.calls.unlink(missing_ok=True)
                 code, output, calls = self.run_script("install-deps.sh", without=without, **env)
                 self.assertEqual(code, status, output)
                 self.assertEqual([c for c in calls if c.startswith("brew install")], installs)
@@ -109,7 +109,6 @@ class MacBranches(unittest.TestCase):
         for name, act, status in [("a step fails", "exit 3", 3),
                                   ("interrupted", f'echo $$ >{act_pid}; exec sleep 30', 130)]:
             with self.subTest(name):
-                self.calls.unlink(missing_ok=True)
                 demo = self.start(["demo.sh", "--yes"], ACT=act)
                 if "sleep" in act:  # Ctrl-C, to the whole foreground group, once the act waits
                     while command_of(act_pid) != "sleep\n":
