@@ -51,7 +51,9 @@ class MacBranches(unittest.TestCase):
         self.calls.unlink(missing_ok=True)
         for name in without:
             (self.bin / name).unlink()
-        environment = {**os.environ, "PATH": f"{self.bin}:{os.environ['PATH']}", "CALLS": str(self.calls),
+        # A Mac takes CoreFoundation from its SDK: an installation named for Linux's lane is no Mac's.
+        inherited = {name: value for name, value in os.environ.items() if name != "CoreFoundation_ROOT"}
+        environment = {**inherited, "PATH": f"{self.bin}:{os.environ['PATH']}", "CALLS": str(self.calls),
                        "TMPDIR": self.folder.name, "INSTALLED": FORMULAE, "ARCHS": "x86_64 arm64", "ACT": "", **env}
         # The demo's traps need SIGINT as a terminal delivers it, whatever this process inherited.
         return subprocess.Popen([str(ROOT / "scripts" / command[0]), *command[1:]], env=environment,
